@@ -1,0 +1,109 @@
+// hitcheck: sets up the player's and the robot's Wii Remotes, then reports
+// every event of both and, after each event of the player's remote, whether
+// its camera sees the robot's two LEDs.
+#include "reports.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+short any_wiimote_connected(struct wiimote_t **wm, int wiimotes);
+int confermacolpo(struct wiimote_t **wm);
+
+namespace {
+
+constexpr int kAttesaRicerca = 10;               // seconds, each search
+constexpr useconds_t kDurataVibrazione = 200000; // microseconds
+
+// Creates a group of one remote; says so on standard error when it cannot.
+struct wiimote_t **creaGruppo(const char *nome)
+{
+	struct wiimote_t **gruppo = wiiuse_init(1);
+	if (!gruppo)
+		std::fprintf(stderr, "impossibile creare il gruppo di %s: wiiuse_init non ha restituito nessun wiimote\n",
+		             nome);
+	return gruppo;
+}
+
+void annunciaConnessione(int connessi, const char *nome, int trovati)
+{
+	if (connessi != 0)
+		std::printf("Connesso a %i %s di %i trovati.\n", connessi, nome, trovati);
+	else
+		std::puts("Connessione non riuscita con nessun wiimote.");
+}
+
+// Reports the last event of a group's remote; for the player's, the hit too.
+void esamina(struct wiimote_t **gruppo, bool giocatore)
+{
+	struct wiimote_t *wm = gruppo[0];
+	if (wm->event == WIIUSE_EVENT) {
+		std::puts("Evento generico, verifichiamo... ");
+		handle_event(wm);
+		if (giocatore) {
+			if (confermacolpo(gruppo))
+				std::puts("Visto! ");
+			else
+				std::fputs("Non vedo 2 led...", stdout);
+		}
+	} else if (wm->event == WIIUSE_STATUS) {
+		std::puts("Richiesta evento di stato, ecco i dati... ");
+		handle_ctrl_status(wm);
+	}
+}
+
+} // namespace
+
+short any_wiimote_connected(struct wiimote_t **wm, int wiimotes)
+{
+	if (!wm)
+		return 0;
+	for (int i = 0; i < wiimotes; ++i)
+		if (wm[i] && (wm[i]->state & kStatoConnesso))
+			return 1;
+	return 0;
+}
+
+int confermacolpo(struct wiimote_t **wm)
+{
+	return wm[0]->ir.num_dots == 2 ? 1 : 0;
+}
+
+int main()
+{
+	// Reports already printed must survive a Ctrl-C, into a pipe too.
+	std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+	struct wiimote_t **giocatore = creaGruppo("wiimote_player");
+	if (!giocatore)
+		return 1;
+	std::puts("inizializzazione wiimote_player...");
+	int trovati = wiiuse_find(giocatore, 1, kAttesaRicerca);
+	std::printf("numero di wiimote trovati: %i \n", trovati);
+	int connessi = wiiuse_connect(giocatore, 1);
+	annunciaConnessione(connessi, "wiimote_player", trovati);
+	wiiuse_set_leds(giocatore[0], WIIMOTE_LED_1);
+
+	struct wiimote_t **robot = creaGruppo("wiimote_robot");
+	if (!robot)
+		return 1;
+	std::puts("inizializzazione wiimote_robot...");
+	trovati = wiiuse_find(robot, 1, kAttesaRicerca);
+	std::printf("numero di wiimote trovati: %i\n", trovati);
+	connessi = wiiuse_connect(robot, 1);
+	annunciaConnessione(connessi, "wiimote_robot", trovati);
+	wiiuse_set_leds(robot[0], WIIMOTE_LED_2);
+
+	wiiuse_rumble(giocatore[0], 1);
+	wiiuse_rumble(robot[0], 1);
+	usleep(kDurataVibrazione);
+	wiiuse_rumble(giocatore[0], 0);
+	wiiuse_rumble(robot[0], 0);
+
+	while (any_wiimote_connected(giocatore, 1)) {
+		if (wiiuse_poll(giocatore, 1) == 0 && wiiuse_poll(robot, 1) == 0)
+			continue;
+		esamina(giocatore, true);
+		esamina(robot, false);
+	}
+	return 0;
+}

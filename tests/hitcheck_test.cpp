@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -31,10 +30,16 @@ Outcome run(const std::string &scenario)
 	r.code = exitCode(c);
 	r.combined = c.outText;
 	r.err = c.errText;
-	static const std::regex note("\x1e([^\n]*)\n");
-	r.out = std::regex_replace(r.combined, note, "");
-	for (std::sregex_iterator it(r.combined.begin(), r.combined.end(), note), e; it != e; ++it)
-		r.calls.push_back((*it)[1]);
+	// Notes are "\x1e<call>\n", wherever they fall.
+	for (size_t at = 0; at < r.combined.size();) {
+		size_t mark = r.combined.find('\x1e', at);
+		r.out += r.combined.substr(at, mark - at);
+		if (mark == std::string::npos)
+			break;
+		size_t end = r.combined.find('\n', mark);
+		r.calls.push_back(r.combined.substr(mark + 1, end - mark - 1));
+		at = end == std::string::npos ? end : end + 1;
+	}
 	return r;
 }
 

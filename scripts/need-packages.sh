@@ -1,0 +1,18 @@
+# Sourced: need_packages PKG... installs with apt-get those not yet installed.
+need_packages() {
+	local missing=()
+	local p
+	for p in "$@"; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+			missing+=("$p")
+	done
+	[ ${#missing[@]} -eq 0 ] && return 0
+	local sudo=()
+	[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+	echo "installing: ${missing[*]}" >&2
+	"${sudo[@]}" apt-get update -q
+	DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev)

@@ -1,0 +1,201 @@
+// serialpulse run as a child process in a private mount namespace, where
+// /dev is a fresh tmpfs (with the pseudo-terminals still under /dev/pts) and
+// /dev/ttyUSB0 is whatever the test puts there.
+#include "support/child.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <fstream>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string kLine = "inviato...\n";
+
+// Gives the child a /dev of its own. Returns false where it cannot.
+bool privateDev()
+{
+	if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+		return false;
+	int pts = open("/dev/pts", O_PATH | O_CLOEXEC);
+	std::string ptsPath = "/proc/self/fd/" + std::to_string(pts);
+	return pts >= 0 && mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") == 0 &&
+	       mkdir("/dev/pts", 0755) == 0 &&
+	       mount(ptsPath.c_str(), "/dev/pts", nullptr, MS_BIND, nullptr) == 0;
+}
+
+// Why private mount namespaces cannot be had here; empty when they can.
+std::string namespacesUnavailable()
+{
+	pid_t pid = fork();
+	if (pid == 0)
+		_exit(privateDev() ? 0 : errno);
+	int status = 0;
+	waitpid(pid, &status, 0);
+	if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+		return "";
+	return std::string("no private mount namespace with a /dev of its own (") +
+	       std::strerror(WIFEXITED(status) ? WEXITSTATUS(status) : EINVAL) +
+	       "); these tests need root";
+}
+
+#define REQUIRE_NAMESPACES()                                                                      \
+	do {                                                                                          \
+		std::string why = namespacesUnavailable();                                                \
+		if (!why.empty())                                                                         \
+			GTEST_SKIP() << why;                                                                  \
+	} while (0)
+
+// A pseudo-terminal in raw mode: the test reads what reaches `master`.
+struct Pty {
+	int master = -1;
+	int slave = -1; // kept open, so the line never hangs up between pulses
+	std::string path;
+	Pty()
+	{
+		master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+		if (master < 0 || grantpt(master) < 0 || unlockpt(master) < 0)
+			return;
+		slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+		struct termios t;
+		if (slave < 0 || tcgetattr(slave, &t) < 0)
+			return;
+		cfmakeraw(&t);
+		tcsetattr(slave, TCSANOW, &t);
+		path = ptsname(master);
+		fcntl(master, F_SETFL, O_NONBLOCK);
+	}
+	~Pty()
+	{
+		close(slave);
+		close(master);
+	}
+};
+
+// What the child sees at /dev/ttyUSB0, seen from here.
+std::string nodeOf(const Child &c)
+{
+	return "/proc/" + std::to_string(c.pid) + "/root/dev/ttyUSB0";
+}
+
+size_t lines(const std::string &out)
+{
+	return static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
+}
+
+bool stillRunning(const Child &c)
+{
+	int status;
+	return waitpid(c.pid, &status, WNOHANG) == 0;
+}
+
+// Checks that every byte that reached the line is "1" and that each one but
+// the pulse in flight at the stop has its "inviato..." line.
+void expectPulsesMatchLines(const std::string &bytes, const std::string &out)
+{
+	EXPECT_EQ(bytes.find_first_not_of('1'), std::string::npos);
+	size_t n = lines(out);
+	std::string expected;
+	for (size_t i = 0; i < n; ++i)
+		expected += kLine;
+	EXPECT_EQ(out, expected);
+	EXPECT_GE(bytes.size(), n);
+	EXPECT_LE(bytes.size(), n + 1);
+}
+
+TEST(Serialpulse, SendsOneByteAPulseAndAnnouncesEachOne)
+{
+	REQUIRE_NAMESPACES();
+	Pty pty;
+	ASSERT_FALSE(pty.path.empty());
+	Child c;
+	spawn(c, SERIALPULSE, {}, [&] {
+		return privateDev() && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0;
+	});
+	std::string bytes;
+	EXPECT_TRUE(readUntil(c, [&](const std::string &out) {
+		bytes += drain(pty.master);
+		return lines(out) >= 500;
+	}, milliseconds(20000)));
+	stop(c, SIGKILL);
+	bytes += drain(pty.master);
+	expectPulsesMatchLines(bytes, c.outText);
+	EXPECT_GE(lines(c.outText), 500u);
+	EXPECT_EQ(c.errText, "");
+}
+
+TEST(Serialpulse, MissingDeviceIsReportedOnceAndPulsesResumeWhenItAppears)
+{
+	REQUIRE_NAMESPACES();
+	Pty pty;
+	Child c;
+	spawn(c, SERIALPULSE, {}, privateDev);
+	// A few retries' worth.
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(1600));
+	EXPECT_EQ(c.errText, "impossibile aprire /dev/ttyUSB0: No such file or directory\n");
+	EXPECT_EQ(c.outText, "");
+	struct stat st;
+	EXPECT_NE(lstat(nodeOf(c).c_str(), &st), 0) << "a file was created in place of the device";
+	ASSERT_TRUE(stillRunning(c));
+
+	ASSERT_EQ(symlink(pty.path.c_str(), nodeOf(c).c_str()), 0) << std::strerror(errno);
+	std::string bytes;
+	EXPECT_TRUE(readUntil(c, [&](const std::string &out) {
+		bytes += drain(pty.master);
+		return lines(out) >= 20;
+	}, milliseconds(10000)));
+	stop(c, SIGKILL);
+	bytes += drain(pty.master);
+	expectPulsesMatchLines(bytes, c.outText);
+	EXPECT_EQ(c.errText, "impossibile aprire /dev/ttyUSB0: No such file or directory\n");
+}
+
+TEST(Serialpulse, RegularFileAtTheDevicePathIsRefusedAndLeftUntouched)
+{
+	REQUIRE_NAMESPACES();
+	Child c;
+	spawn(c, SERIALPULSE, {}, [] {
+		if (!privateDev())
+			return false;
+		std::ofstream("/dev/ttyUSB0") << "robot";
+		return true;
+	});
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(1200));
+	EXPECT_EQ(c.errText, "impossibile aprire /dev/ttyUSB0: non è un dispositivo a caratteri\n");
+	EXPECT_EQ(c.outText, "");
+	std::ifstream file(nodeOf(c));
+	std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+	EXPECT_EQ(content, "robot");
+	EXPECT_TRUE(stillRunning(c));
+}
+
+TEST(Serialpulse, DeviceItMayNotOpenIsReportedWithTheSystemsReason)
+{
+	REQUIRE_NAMESPACES();
+	Pty pty;
+	Child c;
+	spawn(c, SERIALPULSE, {}, [&] {
+		// The terminal is root's, mode 0620 for group tty.
+		return privateDev() && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0 &&
+		       setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+	});
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(1200));
+	EXPECT_EQ(c.errText, "impossibile aprire /dev/ttyUSB0: Permission denied\n");
+	EXPECT_EQ(c.outText, "");
+	EXPECT_EQ(drain(pty.master), "");
+	EXPECT_TRUE(stillRunning(c));
+}
+
+} // namespace

@@ -1,0 +1,463 @@
+// The project's own wiiuse: event translation on records, and the API over a
+// sysfs tree and event nodes made by the test (FIFOs carrying input_event
+// records where the kernel would have evdev nodes).
+#include "internal.h"
+#include "translate.h"
+
+#include <wiiuse.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace wiiuse_linux;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+input_event key(unsigned code, int value)
+{
+	input_event ev{};
+	ev.type = EV_KEY;
+	ev.code = static_cast<unsigned short>(code);
+	ev.value = value;
+	return ev;
+}
+
+input_event abs(unsigned code, int value)
+{
+	input_event ev{};
+	ev.type = EV_ABS;
+	ev.code = static_cast<unsigned short>(code);
+	ev.value = value;
+	return ev;
+}
+
+input_event syn()
+{
+	input_event ev{};
+	ev.type = EV_SYN;
+	ev.code = SYN_REPORT;
+	return ev;
+}
+
+// One camera frame: sources as {x, y}, the other slots empty.
+std::vector<input_event> frame(std::vector<std::pair<int, int>> sources)
+{
+	std::vector<input_event> evs;
+	for (size_t i = 0; i < 4; ++i) {
+		bool seen = i < sources.size() && sources[i].first >= 0;
+		evs.push_back(abs(ABS_HAT0X + 2 * i, seen ? sources[i].first : 1023));
+		evs.push_back(abs(ABS_HAT0Y + 2 * i, seen ? sources[i].second : 1023));
+	}
+	evs.push_back(syn());
+	return evs;
+}
+
+// --- Translation ---------------------------------------------------------
+
+struct Translation : testing::Test {
+	Pending pending;
+	wiimote_t wm{};
+	// Feeds the core device's events; returns how many completed an event.
+	int core(std::vector<input_event> evs)
+	{
+		int events = 0;
+		for (const input_event &ev : evs)
+			events += applyCoreEvent(pending, wm, ev);
+		return events;
+	}
+	int camera(std::vector<input_event> evs)
+	{
+		int events = 0;
+		for (const input_event &ev : evs)
+			events += applyIrEvent(pending, wm, ev);
+		return events;
+	}
+};
+
+TEST_F(Translation, ButtonsAreDownHeldAndReleasedAcrossReports)
+{
+	EXPECT_EQ(core({key(BTN_A, 1), syn()}), 1);
+	EXPECT_EQ(wm.btns, WIIMOTE_BUTTON_A);
+	EXPECT_EQ(wm.btns_held, 0);
+
+	EXPECT_EQ(core({key(KEY_UP, 1), key(KEY_NEXT, 1), syn()}), 1);
+	EXPECT_EQ(wm.btns, WIIMOTE_BUTTON_A | WIIMOTE_BUTTON_UP | WIIMOTE_BUTTON_PLUS);
+	EXPECT_EQ(wm.btns_held, WIIMOTE_BUTTON_A);
+
+	EXPECT_EQ(core({key(BTN_A, 0), key(KEY_UP, 2), syn()}), 1);
+	EXPECT_EQ(wm.btns, WIIMOTE_BUTTON_UP | WIIMOTE_BUTTON_PLUS);
+	EXPECT_EQ(wm.btns_held, WIIMOTE_BUTTON_UP | WIIMOTE_BUTTON_PLUS);
+	EXPECT_EQ(wm.btns_released, WIIMOTE_BUTTON_A);
+
+	// A frame that changes nothing, or a key the remote does not have, is no event.
+	EXPECT_EQ(core({syn(), key(KEY_ENTER, 1), syn()}), 0);
+}
+
+TEST_F(Translation, EveryKeyOfTheRemoteHasItsMask)
+{
+	const std::pair<unsigned, int> keys[] = {
+		{KEY_LEFT, WIIMOTE_BUTTON_LEFT}, {KEY_RIGHT, WIIMOTE_BUTTON_RIGHT},
+		{KEY_UP, WIIMOTE_BUTTON_UP},     {KEY_DOWN, WIIMOTE_BUTTON_DOWN},
+		{KEY_NEXT, WIIMOTE_BUTTON_PLUS}, {KEY_PREVIOUS, WIIMOTE_BUTTON_MINUS},
+		{BTN_1, WIIMOTE_BUTTON_ONE},     {BTN_2, WIIMOTE_BUTTON_TWO},
+		{BTN_A, WIIMOTE_BUTTON_A},       {BTN_B, WIIMOTE_BUTTON_B},
+		{BTN_MODE, WIIMOTE_BUTTON_HOME}};
+	for (auto [code, mask] : keys)
+		EXPECT_EQ(buttonMask(code), mask) << code;
+}
+
+TEST_F(Translation, CameraSlotsCountsCursorAndDistance)
+{
+	EXPECT_EQ(camera(frame({{100, 200}, {400, 600}})), 1);
+	EXPECT_EQ(wm.ir.num_dots, 2);
+	EXPECT_TRUE(wm.ir.dot[0].visible && wm.ir.dot[1].visible);
+	EXPECT_FALSE(wm.ir.dot[2].visible || wm.ir.dot[3].visible);
+	EXPECT_EQ(wm.ir.dot[1].x, 400u);
+	EXPECT_EQ(wm.ir.dot[1].y, 600u);
+	EXPECT_EQ(wm.ir.x, 250);
+	EXPECT_EQ(wm.ir.y, 400);
+	EXPECT_FLOAT_EQ(wm.ir.z, 1023.0f - 500.0f);
+
+	// The same view again is no event.
+	EXPECT_EQ(camera(frame({{100, 200}, {400, 600}})), 0);
+
+	// One source, in slot 2: numbered by its slot, distance unchanged.
+	EXPECT_EQ(camera(frame({{-1, 0}, {-1, 0}, {30, 40}})), 1);
+	EXPECT_EQ(wm.ir.num_dots, 1);
+	EXPECT_FALSE(wm.ir.dot[0].visible);
+	EXPECT_TRUE(wm.ir.dot[2].visible);
+	EXPECT_EQ(wm.ir.x, 30);
+	EXPECT_FLOAT_EQ(wm.ir.z, 523.0f);
+
+	EXPECT_EQ(camera(frame({})), 1);
+	EXPECT_EQ(wm.ir.num_dots, 0);
+	EXPECT_EQ(wm.ir.x, 0);
+	EXPECT_EQ(wm.ir.z, 0.0f);
+}
+
+TEST_F(Translation, ACameraEventKeepsButtonsHeldSoTheyActOnce)
+{
+	core({key(KEY_UP, 1), syn()});
+	ASSERT_EQ(wm.btns_held, 0);
+	EXPECT_EQ(camera(frame({{1, 2}})), 1);
+	EXPECT_EQ(wm.btns, WIIMOTE_BUTTON_UP);
+	EXPECT_EQ(wm.btns_held, WIIMOTE_BUTTON_UP);
+}
+
+TEST_F(Translation, SwitchingTheCameraOffLeavesNoSources)
+{
+	camera(frame({{1, 2}, {3, 4}}));
+	clearIr(pending, wm);
+	EXPECT_EQ(wm.ir.num_dots, 0);
+	EXPECT_FALSE(wm.ir.dot[0].visible || wm.ir.dot[1].visible);
+	EXPECT_EQ(wm.ir.x, 0);
+	EXPECT_EQ(wm.ir.z, 0.0f);
+	// A half frame left over is not completed by the next one.
+	camera({abs(ABS_HAT0X, 5), abs(ABS_HAT0Y, 5)});
+	clearIr(pending, wm);
+	EXPECT_EQ(camera({syn()}), 0);
+}
+
+// --- The API over a made-up system --------------------------------------
+
+std::string scratch()
+{
+	char dir[] = "/tmp/wiiuse-test-XXXXXX";
+	return mkdtemp(dir);
+}
+
+void writeFile(const std::string &path, const std::string &text)
+{
+	std::ofstream(path) << text << "\n";
+}
+
+std::string readFile(const std::string &path)
+{
+	std::ifstream in(path);
+	std::string text;
+	std::getline(in, text);
+	return text;
+}
+
+struct Api : testing::Test {
+	std::string root = scratch();
+	std::vector<int> writers;
+
+	void SetUp() override
+	{
+		forgetAll();
+		useRoots(root + "/sys", root + "/dev");
+		std::system(("mkdir -p " + root + "/sys/bus/hid/drivers/wiimote " + root + "/dev/input").c_str());
+	}
+	void TearDown() override
+	{
+		forgetAll();
+		for (int fd : writers)
+			close(fd);
+		std::system(("rm -rf " + root).c_str());
+	}
+
+	std::string dirOf(const std::string &id) { return root + "/sys/bus/hid/drivers/wiimote/" + id; }
+
+	// A remote as the driver shows it; its nodes are FIFOs, kept open for
+	// writing by the test. Returns the writer of the core node.
+	int addRemote(const std::string &id, int event, const std::string &devtype = "gen20")
+	{
+		std::string dir = dirOf(id);
+		std::string inputs = dir + "/input/input" + std::to_string(event);
+		std::system(("mkdir -p " + inputs + "/event" + std::to_string(event) + " " + dir +
+		             "/input/input" + std::to_string(event + 1) + "/event" +
+		             std::to_string(event + 1) + " " + dir + "/power_supply/wiimote_battery_" +
+		             id.substr(15))
+		                .c_str());
+		for (int i = 0; i < 4; ++i) {
+			std::string led = dir + "/leds/" + id + ":blue:p" + std::to_string(i);
+			std::system(("mkdir -p " + led).c_str());
+			writeFile(led + "/brightness", "0");
+		}
+		writeFile(dir + "/devtype", devtype);
+		writeFile(dir + "/extension", "none");
+		writeFile(dir + "/power_supply/wiimote_battery_" + id.substr(15) + "/capacity", "75");
+		writeFile(inputs + "/name", "Nintendo Wii Remote");
+		writeFile(dir + "/input/input" + std::to_string(event + 1) + "/name", "Nintendo Wii Remote IR");
+		int core = node(event);
+		node(event + 1);
+		return core;
+	}
+	int node(int event)
+	{
+		std::string path = root + "/dev/input/event" + std::to_string(event);
+		mkfifo(path.c_str(), 0600);
+		int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+		writers.push_back(fd);
+		return fd;
+	}
+	static void send(int fd, const std::vector<input_event> &evs)
+	{
+		ASSERT_EQ(write(fd, evs.data(), evs.size() * sizeof evs[0]),
+		          static_cast<ssize_t>(evs.size() * sizeof evs[0]));
+	}
+	// A group of one with a connected remote.
+	wiimote_t **connected()
+	{
+		wiimote_t **g = wiiuse_init(1);
+		EXPECT_EQ(wiiuse_find(g, 1, 0), 1);
+		EXPECT_EQ(wiiuse_connect(g, 1), 1);
+		return g;
+	}
+};
+
+double secondsSince(Clock::time_point start)
+{
+	return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST_F(Api, RecordsAreNumberedAcrossGroupsAndStartEmpty)
+{
+	wiimote_t **player = wiiuse_init(1);
+	wiimote_t **robot = wiiuse_init(1);
+	EXPECT_EQ(player[0]->unid, 1);
+	EXPECT_EQ(robot[0]->unid, 2);
+	EXPECT_EQ(robot[0]->state, 0);
+	EXPECT_EQ(robot[0]->event, WIIUSE_NONE);
+	EXPECT_EQ(robot[0]->leds, 0);
+}
+
+TEST_F(Api, FindTakesProbedRemotesOnceInIdOrder)
+{
+	addRemote("0005:057E:0306.0003", 7);
+	addRemote("0005:057E:0306.0001", 3);
+	addRemote("0005:057E:0306.0002", 5, "pending");
+	wiimote_t **player = wiiuse_init(1);
+	wiimote_t **robot = wiiuse_init(1);
+	wiimote_t **third = wiiuse_init(1);
+	auto start = Clock::now();
+	EXPECT_EQ(wiiuse_find(player, 1, 10), 1);
+	EXPECT_EQ(wiiuse_find(robot, 1, 10), 1);
+	EXPECT_LT(secondsSince(start), 1.0) << "remotes already there must not be searched for";
+	EXPECT_EQ(wiiuse_find(third, 1, 0), 0);
+
+	EXPECT_EQ(wiiuse_connect(player, 1), 1);
+	EXPECT_EQ(wiiuse_connect(robot, 1), 1);
+	EXPECT_EQ(wiiuse_connect(third, 1), 0);
+	// The player has the lower id: its LEDs are the ones of .0001.
+	wiiuse_set_leds(player[0], WIIMOTE_LED_1);
+	wiiuse_set_leds(robot[0], WIIMOTE_LED_2);
+	std::string p = dirOf("0005:057E:0306.0001") + "/leds/0005:057E:0306.0001:blue:p";
+	std::string r = dirOf("0005:057E:0306.0003") + "/leds/0005:057E:0306.0003:blue:p";
+	EXPECT_EQ(readFile(p + "0/brightness") + readFile(p + "1/brightness") +
+	              readFile(p + "2/brightness") + readFile(p + "3/brightness"),
+	          "1000");
+	EXPECT_EQ(readFile(r + "0/brightness") + readFile(r + "1/brightness") +
+	              readFile(r + "2/brightness") + readFile(r + "3/brightness"),
+	          "0100");
+	EXPECT_EQ(player[0]->leds, WIIMOTE_LED_1);
+}
+
+TEST_F(Api, FindWaitsForARemoteThatConnectsDuringTheSearch)
+{
+	wiimote_t **g = wiiuse_init(1);
+	std::thread later([this] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+		addRemote("0005:057E:0306.0004", 3);
+	});
+	auto start = Clock::now();
+	EXPECT_EQ(wiiuse_find(g, 1, 5), 1);
+	EXPECT_LT(secondsSince(start), 3.0);
+	later.join();
+}
+
+TEST_F(Api, ConnectReadsBatteryAndExtensionAndSaysWhichNodeFailed)
+{
+	addRemote("0005:057E:0306.0001", 3);
+	writeFile(dirOf("0005:057E:0306.0001") + "/extension", "nunchuk");
+	wiimote_t **g = connected();
+	EXPECT_EQ(g[0]->state & 0x08, 0x08);
+	EXPECT_EQ(g[0]->battery_level, 75.0f);
+	EXPECT_EQ(g[0]->exp.type, EXP_NUNCHUK);
+
+	forgetAll();
+	unlink((root + "/dev/input/event3").c_str());
+	wiimote_t **lost = wiiuse_init(1);
+	ASSERT_EQ(wiiuse_find(lost, 1, 0), 1);
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(wiiuse_connect(lost, 1), 0);
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+	          "impossibile aprire " + root +
+	              "/dev/input/event3: No such file or directory (il wiimote non risponde)\n");
+	EXPECT_EQ(lost[0]->state & 0x08, 0);
+}
+
+TEST_F(Api, PollReportsButtonsAsTheyCome)
+{
+	int core = addRemote("0005:057E:0306.0001", 3);
+	wiimote_t **g = connected();
+	send(core, {key(BTN_A, 1), syn(), key(BTN_A, 0), syn()});
+	// A press and its release are two events: the press is not lost.
+	EXPECT_EQ(wiiuse_poll(g, 1), 1);
+	EXPECT_EQ(g[0]->event, WIIUSE_EVENT);
+	EXPECT_EQ(g[0]->btns, WIIMOTE_BUTTON_A);
+	EXPECT_EQ(wiiuse_poll(g, 1), 1);
+	EXPECT_EQ(g[0]->btns, 0);
+	EXPECT_EQ(g[0]->btns_released, WIIMOTE_BUTTON_A);
+	EXPECT_EQ(wiiuse_poll(g, 1), 0);
+	EXPECT_EQ(g[0]->event, WIIUSE_NONE);
+}
+
+TEST_F(Api, InfraredFollowsTheSwitchAndLeavesNoSourcesWhenOff)
+{
+	addRemote("0005:057E:0306.0001", 3);
+	int ir = writers.back();
+	wiimote_t **g = connected();
+	wiiuse_set_ir(g[0], 1);
+	EXPECT_EQ(g[0]->state & 0x80, 0x80);
+	send(ir, frame({{10, 20}, {30, 40}}));
+	EXPECT_EQ(wiiuse_poll(g, 1), 1);
+	EXPECT_EQ(g[0]->ir.num_dots, 2);
+
+	wiiuse_set_ir(g[0], 0);
+	EXPECT_EQ(g[0]->state & 0x80, 0);
+	EXPECT_EQ(g[0]->ir.num_dots, 0);
+	EXPECT_FALSE(g[0]->ir.dot[0].visible);
+	// Frames of a switched-off camera are not read.
+	send(ir, frame({{50, 60}, {70, 80}}));
+	EXPECT_EQ(wiiuse_poll(g, 1), 0);
+	EXPECT_EQ(g[0]->ir.num_dots, 0);
+}
+
+TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnects)
+{
+	addRemote("0005:057E:0306.0001", 3);
+	wiimote_t **g = connected();
+	std::string dir = dirOf("0005:057E:0306.0001");
+	writeFile(dir + "/extension", "classic");
+	writeFile(dir + "/power_supply/wiimote_battery_0001/capacity", "40");
+	auto start = Clock::now();
+	while (wiiuse_poll(g, 1) == 0 && secondsSince(start) < 5) {
+	}
+	EXPECT_EQ(g[0]->event, WIIUSE_STATUS);
+	EXPECT_EQ(g[0]->exp.type, EXP_CLASSIC);
+	EXPECT_EQ(g[0]->battery_level, 40.0f);
+
+	std::system(("rm -rf " + dir).c_str());
+	start = Clock::now();
+	while (wiiuse_poll(g, 1) == 0 && secondsSince(start) < 5) {
+	}
+	EXPECT_EQ(g[0]->state & 0x08, 0);
+	EXPECT_EQ(wiiuse_poll(g, 1), 0);
+}
+
+struct Waiting : Api {
+	wiimote_t **player = nullptr, **robot = nullptr;
+	int playerCore = -1, robotCore = -1;
+	void SetUp() override
+	{
+		Api::SetUp();
+		playerCore = addRemote("0005:057E:0306.0001", 3);
+		robotCore = addRemote("0005:057E:0306.0002", 5);
+		player = connected();
+		robot = connected();
+	}
+};
+
+TEST_F(Waiting, InputForTheOtherGroupEndsThePollAtOnce)
+{
+	send(robotCore, {key(BTN_B, 1), syn()});
+	auto start = Clock::now();
+	EXPECT_EQ(wiiuse_poll(player, 1), 0);
+	EXPECT_LT(secondsSince(start), 0.05);
+	EXPECT_EQ(wiiuse_poll(robot, 1), 1);
+	EXPECT_EQ(robot[0]->btns, WIIMOTE_BUTTON_B);
+}
+
+TEST_F(Waiting, InputArrivingDuringTheWaitIsReturnedByThatPoll)
+{
+	std::thread later([this] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(30));
+		send(playerCore, {key(BTN_1, 1), syn()});
+	});
+	auto start = Clock::now();
+	EXPECT_EQ(wiiuse_poll(player, 1), 1);
+	EXPECT_LT(secondsSince(start), 0.5);
+	EXPECT_EQ(player[0]->btns, WIIMOTE_BUTTON_ONE);
+	later.join();
+}
+
+TEST_F(Waiting, QuietRemotesAreWaitedOnBoundedAndWithoutSpinning)
+{
+	auto start = Clock::now();
+	EXPECT_EQ(wiiuse_poll(player, 1), 0);
+	double one = secondsSince(start);
+	EXPECT_GE(one, 0.09);
+	EXPECT_LT(one, 1.0);
+
+	rusage before, after;
+	getrusage(RUSAGE_SELF, &before);
+	start = Clock::now();
+	int polls = 0;
+	while (secondsSince(start) < 1.0) {
+		wiiuse_poll(player, 1);
+		wiiuse_poll(robot, 1);
+		polls += 2;
+	}
+	getrusage(RUSAGE_SELF, &after);
+	double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+	             (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+	             (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6 +
+	             (after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6;
+	EXPECT_LE(polls, 30);
+	EXPECT_LT(cpu, 0.25) << "one second of quiet polling took " << cpu << " s of CPU";
+}
+
+} // namespace

@@ -1,0 +1,111 @@
+#include "sysfs.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
+
+namespace wiiuse_linux {
+
+namespace {
+
+struct DirCloser {
+	void operator()(DIR *d) const { closedir(d); }
+};
+
+std::vector<std::string> entries(const std::string &dir)
+{
+	std::vector<std::string> names;
+	std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
+	if (!d)
+		return names;
+	while (dirent *e = readdir(d.get()))
+		if (e->d_name[0] != '.')
+			names.push_back(e->d_name);
+	std::sort(names.begin(), names.end());
+	return names;
+}
+
+bool startsWith(const std::string &s, const std::string &prefix)
+{
+	return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool endsWith(const std::string &s, const std::string &suffix)
+{
+	return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The event node of the input device called `name` under a remote.
+std::string eventNode(const std::string &dir, const std::string &devRoot, const std::string &name)
+{
+	for (const std::string &input : entries(dir + "/input")) {
+		std::string inputDir = dir + "/input/" + input;
+		if (readLine(inputDir + "/name") != name)
+			continue;
+		for (const std::string &e : entries(inputDir))
+			if (startsWith(e, "event"))
+				return devRoot + "/input/" + e;
+	}
+	return "";
+}
+
+} // namespace
+
+std::string readLine(const std::string &path)
+{
+	std::ifstream in(path);
+	std::string line;
+	std::getline(in, line);
+	return line;
+}
+
+std::vector<Found> discover(const std::string &sysRoot, const std::string &devRoot)
+{
+	std::vector<Found> found;
+	std::string driver = sysRoot + "/bus/hid/drivers/wiimote";
+	for (const std::string &id : entries(driver)) {
+		if (id.find(':') == std::string::npos)
+			continue; // bind, unbind, module, ...
+		Found f{id, driver + "/" + id, "", ""};
+		std::string devtype = readLine(f.dir + "/devtype");
+		if (devtype.empty() || devtype == "pending")
+			continue;
+		f.core = eventNode(f.dir, devRoot, "Nintendo Wii Remote");
+		if (f.core.empty())
+			continue; // still being set up
+		f.ir = eventNode(f.dir, devRoot, "Nintendo Wii Remote IR");
+		found.push_back(f);
+	}
+	return found;
+}
+
+std::vector<std::string> ledFiles(const Found &remote)
+{
+	std::vector<std::string> files(4);
+	for (const std::string &led : entries(remote.dir + "/leds"))
+		for (int i = 0; i < 4; ++i)
+			if (endsWith(led, ":blue:p" + std::to_string(i)))
+				files[static_cast<size_t>(i)] = remote.dir + "/leds/" + led + "/brightness";
+	return files;
+}
+
+int batteryPercent(const Found &remote)
+{
+	for (const std::string &ps : entries(remote.dir + "/power_supply"))
+		if (startsWith(ps, "wiimote_battery")) {
+			std::string value = readLine(remote.dir + "/power_supply/" + ps + "/capacity");
+			if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+				return -1;
+			return static_cast<int>(std::min(100L, std::strtol(value.c_str(), nullptr, 10)));
+		}
+	return -1;
+}
+
+std::string extensionName(const Found &remote)
+{
+	return readLine(remote.dir + "/extension");
+}
+
+} // namespace wiiuse_linux

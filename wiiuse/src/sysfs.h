@@ -1,0 +1,36 @@
+// The kernel driver's remotes as sysfs shows them. Every path starts from a
+// root given by the caller ("/sys" and "/dev" on a real system).
+#ifndef WIIUSE_SYSFS_H
+#define WIIUSE_SYSFS_H
+
+#include <string>
+#include <vector>
+
+namespace wiiuse_linux {
+
+// A remote the driver has bound and finished probing.
+struct Found {
+	std::string id;   // HID id, e.g. 0005:057E:0306.0003
+	std::string dir;  // its sysfs directory
+	std::string core; // event node of "Nintendo Wii Remote"
+	std::string ir;   // event node of "Nintendo Wii Remote IR", or empty
+};
+
+// The remotes under sysRoot, in the order of their ids.
+std::vector<Found> discover(const std::string &sysRoot, const std::string &devRoot);
+
+// The first line of a file, without its line break; empty when unreadable.
+std::string readLine(const std::string &path);
+
+// brightness files of LEDs 1 to 4 of a remote (empty where missing).
+std::vector<std::string> ledFiles(const Found &remote);
+
+// Charge in percent (0 to 100); -1 when unknown.
+int batteryPercent(const Found &remote);
+
+// The driver's name of the extension plugged in: "none", "nunchuk", ...
+std::string extensionName(const Found &remote);
+
+} // namespace wiiuse_linux
+
+#endif

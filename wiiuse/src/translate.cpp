@@ -1,0 +1,135 @@
+#include "translate.h"
+
+#include <cmath>
+
+namespace wiiuse_linux {
+
+namespace {
+
+// A generic event: the buttons that stay down count as held from before.
+void commitButtons(struct wiimote_t &wm, unsigned short now)
+{
+	wm.btns_held = wm.btns & now;
+	wm.btns_released = wm.btns & static_cast<unsigned short>(~now);
+	wm.btns = now;
+}
+
+bool isFrameEnd(const input_event &ev)
+{
+	return ev.type == EV_SYN && ev.code == SYN_REPORT;
+}
+
+} // namespace
+
+unsigned short buttonMask(unsigned code)
+{
+	switch (code) {
+	case KEY_LEFT: return WIIMOTE_BUTTON_LEFT;
+	case KEY_RIGHT: return WIIMOTE_BUTTON_RIGHT;
+	case KEY_UP: return WIIMOTE_BUTTON_UP;
+	case KEY_DOWN: return WIIMOTE_BUTTON_DOWN;
+	case KEY_NEXT: return WIIMOTE_BUTTON_PLUS;
+	case KEY_PREVIOUS: return WIIMOTE_BUTTON_MINUS;
+	case BTN_1: return WIIMOTE_BUTTON_ONE;
+	case BTN_2: return WIIMOTE_BUTTON_TWO;
+	case BTN_A: return WIIMOTE_BUTTON_A;
+	case BTN_B: return WIIMOTE_BUTTON_B;
+	case BTN_MODE: return WIIMOTE_BUTTON_HOME;
+	default: return 0;
+	}
+}
+
+bool applyCoreEvent(Pending &pending, struct wiimote_t &wm, const input_event &ev)
+{
+	if (ev.type == EV_KEY) {
+		unsigned short mask = buttonMask(ev.code);
+		if (ev.value == 1)
+			pending.buttons |= mask;
+		else if (ev.value == 0)
+			pending.buttons &= static_cast<unsigned short>(~mask);
+		return false;
+	}
+	if (!isFrameEnd(ev) || pending.buttons == wm.btns)
+		return false;
+	commitButtons(wm, pending.buttons);
+	return true;
+}
+
+bool applyIrEvent(Pending &pending, struct wiimote_t &wm, const input_event &ev)
+{
+	if (ev.type == EV_ABS && ev.code >= ABS_HAT0X && ev.code <= ABS_HAT3Y) {
+		int slot = (ev.code - ABS_HAT0X) / 2;
+		unsigned value = ev.value < 0 ? 0 : static_cast<unsigned>(ev.value);
+		((ev.code - ABS_HAT0X) % 2 == 0 ? pending.x : pending.y)[slot] = value;
+		return false;
+	}
+	if (!isFrameEnd(ev))
+		return false;
+
+	ir_t ir = wm.ir;
+	ir.num_dots = 0;
+	unsigned sumX = 0, sumY = 0;
+	int first = -1, second = -1;
+	for (int i = 0; i < 4; ++i) {
+		ir_dot_t &dot = ir.dot[i];
+		dot.visible = !(pending.x[i] == kNoSource && pending.y[i] == kNoSource);
+		dot.x = dot.visible ? pending.x[i] : 0;
+		dot.y = dot.visible ? pending.y[i] : 0;
+		if (!dot.visible)
+			continue;
+		++ir.num_dots;
+		sumX += dot.x;
+		sumY += dot.y;
+		if (first < 0)
+			first = i;
+		else if (second < 0)
+			second = i;
+	}
+	bool changed = false;
+	for (int i = 0; i < 4; ++i)
+		changed = changed || ir.dot[i].visible != wm.ir.dot[i].visible ||
+		          ir.dot[i].x != wm.ir.dot[i].x || ir.dot[i].y != wm.ir.dot[i].y;
+	if (!changed)
+		return false;
+
+	ir.x = ir.num_dots ? static_cast<int>(sumX / ir.num_dots) : 0;
+	ir.y = ir.num_dots ? static_cast<int>(sumY / ir.num_dots) : 0;
+	if (ir.num_dots == 0) {
+		ir.z = 0;
+	} else if (second >= 0) {
+		double dx = double(ir.dot[first].x) - double(ir.dot[second].x);
+		double dy = double(ir.dot[first].y) - double(ir.dot[second].y);
+		ir.z = static_cast<float>(1023.0 - std::sqrt(dx * dx + dy * dy));
+	}
+	wm.ir = ir;
+	commitButtons(wm, wm.btns);
+	return true;
+}
+
+void clearIr(Pending &pending, struct wiimote_t &wm)
+{
+	for (int i = 0; i < 4; ++i)
+		pending.x[i] = pending.y[i] = kNoSource;
+	wm.ir = ir_t{};
+}
+
+int expansionType(const std::string &name)
+{
+	if (name == "none")
+		return EXP_NONE;
+	if (name == "nunchuk")
+		return EXP_NUNCHUK;
+	if (name == "classic")
+		return EXP_CLASSIC;
+	if (name == "guitar")
+		return EXP_GUITAR_HERO_3;
+	if (name == "balanceboard")
+		return EXP_WII_BOARD;
+	if (name == "drums")
+		return EXP_DRUMS;
+	if (name == "procontroller")
+		return EXP_PRO_CONTROLLER;
+	return EXP_UNKNOWN;
+}
+
+} // namespace wiiuse_linux

@@ -1,0 +1,42 @@
+// From the kernel driver's input events to wiiuse records: no I/O here.
+#ifndef WIIUSE_TRANSLATE_H
+#define WIIUSE_TRANSLATE_H
+
+#include <wiiuse.h>
+
+#include <linux/input.h>
+#include <string>
+
+namespace wiiuse_linux {
+
+constexpr int kStateConnected = 0x08;
+constexpr int kStateIr = 0x80;
+constexpr unsigned kNoSource = 1023; // what the driver reports for an empty camera slot
+
+// What the driver has said since the last frame it completed (SYN_REPORT).
+struct Pending {
+	unsigned short buttons = 0; // down now, as wiiuse masks
+	unsigned x[4] = {kNoSource, kNoSource, kNoSource, kNoSource};
+	unsigned y[4] = {kNoSource, kNoSource, kNoSource, kNoSource};
+};
+
+// The wiiuse mask of a key of the remote's core device; 0 for other keys.
+unsigned short buttonMask(unsigned code);
+
+// Applies one event of the core device (buttons). True when it completes a
+// frame that changes the buttons: a generic event, already in the record.
+bool applyCoreEvent(Pending &pending, struct wiimote_t &wm, const input_event &ev);
+
+// Applies one event of the IR device (camera slots). True when it completes
+// a frame that changes the sources: a generic event, already in the record.
+bool applyIrEvent(Pending &pending, struct wiimote_t &wm, const input_event &ev);
+
+// Forgets every source: the camera is off.
+void clearIr(Pending &pending, struct wiimote_t &wm);
+
+// exp.type for the driver's name of an extension ("none", "nunchuk", ...).
+int expansionType(const std::string &name);
+
+} // namespace wiiuse_linux
+
+#endif

@@ -42,8 +42,11 @@ void esamina(struct wiimote_t **gruppo, bool giocatore)
 		if (giocatore) {
 			if (confermacolpo(gruppo))
 				std::puts("Visto! ");
-			else
+			else {
+				// No line break follows: show it now, not at the next event.
 				std::fputs("Non vedo 2 led...", stdout);
+				std::fflush(stdout);
+			}
 		}
 	} else if (wm->event == WIIUSE_STATUS) {
 		std::puts("Richiesta evento di stato, ecco i dati... ");

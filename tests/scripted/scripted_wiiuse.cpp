@@ -272,7 +272,6 @@ int wiiuse_poll(struct wiimote_t **wm, int wiimotes)
 		}
 	} else if (g == 1) {
 		if (s.hang) {
-			std::fflush(stdout);
 			for (;;)
 				pause();
 		}

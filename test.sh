@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/need-packages.sh
-need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${VM_PACKAGES[@]}"
 
 for variant in plain:OFF:build asan:ON:build-asan; do
 	IFS=: read -r name sanitize dir <<<"$variant"

@@ -16,3 +16,5 @@ need_packages() {
 
 BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev)
+# The checks against the kernel's drivers, in a virtual machine.
+VM_PACKAGES=(qemu-system-x86 busybox-static cpio file)

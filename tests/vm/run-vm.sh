@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Boots Debian's kernel under qemu with two virtual Wii Remotes (hid-wiimote
+# over uhid) and an emulated FTDI USB serial adapter (ftdi_sio), and runs
+# hitcheck and serialpulse against those drivers.
+# Usage: run-vm.sh HITCHECK SERIALPULSE VMCHECK [checks|demo]
+# Exit status 77: qemu or the kernel cannot be had here.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+hitcheck=$1 serialpulse=$2 vmcheck=$3 mode=${4:-checks}
+skip() { echo "SKIP: $*"; exit 77; }
+
+qemu=$(command -v qemu-system-x86_64) || skip "qemu-system-x86_64 is not installed (Debian: qemu-system-x86)"
+busybox=/bin/busybox
+file "$busybox" 2>/dev/null | grep -q static || busybox=$(command -v busybox) || true
+[ -x "$busybox" ] || skip "busybox is not installed (Debian: busybox-static)"
+command -v cpio >/dev/null || skip "cpio is not installed"
+
+# Debian's current kernel, downloaded once and kept.
+cache=${HITCHECK_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/hitcheck-vm}
+mkdir -p "$cache"
+kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+if [ -z "$kpkg" ]; then
+	apt-get update -q >/dev/null 2>&1 || true
+	kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+fi
+[ -n "$kpkg" ] || skip "no linux-image-amd64 in the package lists"
+kdir=$cache/$kpkg
+if [ ! -d "$kdir/boot" ]; then
+	(cd "$cache" && ls "$kpkg"_*.deb >/dev/null 2>&1 || apt-get download "$kpkg" >/dev/null 2>&1) ||
+		skip "could not download $kpkg"
+	rm -rf "$kdir.tmp" && dpkg -x "$cache/$kpkg"_*.deb "$kdir.tmp" && mv "$kdir.tmp" "$kdir"
+fi
+vmlinuz=$(ls "$kdir"/boot/vmlinuz-* | head -n 1)
+[ -r "$vmlinuz" ] || skip "$kpkg has no kernel image"
+
+work=$(mktemp -d)
+qpid=
+cleanup() { [ -n "$qpid" ] && kill "$qpid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+# The initramfs: busybox, the programs and the libraries they need, the drivers.
+root=$work/root
+mkdir -p "$root"/{bin,modules,checks,dev,proc,sys,tmp}
+cp "$busybox" "$root/bin/busybox"
+cp "$hitcheck" "$root/bin/hitcheck"
+cp "$serialpulse" "$root/bin/serialpulse"
+cp "$vmcheck" "$root/bin/vmcheck"
+for lib in $(for f in "$hitcheck" "$serialpulse" "$vmcheck"; do
+	ldd "$f" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}'
+done | sort -u); do
+	mkdir -p "$root$(dirname "$lib")"
+	cp -L "$lib" "$root$lib"
+done
+: >"$root/modules.list"
+for m in hid uhid ff-memless hid-wiimote evdev usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+	ko=$(find "$kdir/lib/modules" -name "$m.ko" | head -n 1)
+	if [ -z "$ko" ]; then
+		grep -q "/$m.ko" "$kdir"/lib/modules/*/modules.builtin || skip "$kpkg lacks the module $m"
+		continue
+	fi
+	cp "$ko" "$root/modules/$m.ko"
+	echo "$m" >>"$root/modules.list"
+done
+cp "$here/init.sh" "$root/init"
+chmod +x "$root/init"
+cp "$here"/*.steps "$root/checks/"
+echo "$mode" >"$root/mode"
+(cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.cpio.gz"
+
+mkfifo "$work/mon.in" "$work/mon.out"
+: >"$work/serial.bin"
+console=$work/console.log
+"$qemu" -accel tcg -cpu max -m 1024 -smp 1 -nodefaults -display none -no-reboot \
+	-serial stdio -monitor pipe:"$work/mon" \
+	-kernel "$vmlinuz" -initrd "$work/initramfs.cpio.gz" \
+	-append "console=ttyS0 panic=-1 quiet" \
+	-device qemu-xhci,id=xhci \
+	-chardev file,id=ser0,path="$work/serial.bin" \
+	-device usb-serial,bus=xhci.0,chardev=ser0,id=serial0 \
+	</dev/null >"$console" 2>&1 &
+qpid=$!
+exec 3<>"$work/mon.out" # drained below, so the monitor never blocks
+monitor() { echo "$1" >"$work/mon.in"; }
+
+if [ "$mode" = demo ]; then
+	tail -f "$console" --pid=$qpid | sed -u -e '/^vm: /d' -e '/^\[ *[0-9.]*\] /d'
+	wait $qpid || true
+	qpid=
+	exit 0
+fi
+
+# Follow the console; unplug and replug the adapter while serialpulse runs.
+deadline=$((SECONDS + 600))
+unplugged_size= replugged_size=
+while kill -0 $qpid 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+	cat <&3 >/dev/null 2>&1 &
+	if grep -q '^vm: serial-start' "$console" && [ -z "$replugged_size" ]; then
+		sleep 3
+		monitor "device_del serial0"
+		sleep 1
+		unplugged_size=$(stat -c %s "$work/serial.bin")
+		sleep 2
+		replugged_size=$(stat -c %s "$work/serial.bin")
+		monitor "device_add usb-serial,bus=xhci.0,chardev=ser0,id=serial0"
+	fi
+	sleep 0.5
+done
+kill $qpid 2>/dev/null || true
+wait $qpid 2>/dev/null || true
+qpid=
+
+tr -d '\r' <"$console" | grep -E '^(ok|not ok|figure:|vmcheck:|vm:)' || true
+passed=0 failed=0
+check() { # check DESCRIPTION CONDITION...
+	local what=$1
+	shift
+	if "$@"; then
+		echo "ok - $what"
+		passed=$((passed + 1))
+	else
+		echo "not ok - $what"
+		failed=$((failed + 1))
+	fi
+}
+log=$(tr -d '\r' <"$console")
+field() { echo "$log" | sed -n "s/^vm: $1 //p" | head -n 1; }
+
+check "the machine booted and powered off" grep -q '^vm: done' <<<"$log"
+check "hitcheck's checks passed" grep -q '^vmcheck: [0-9]* passed, 0 failed' <<<"$log"
+
+bytes=$(stat -c %s "$work/serial.bin")
+ones=$(tr -cd 1 <"$work/serial.bin" | wc -c)
+lines=$(field serial-lines)
+lines=${lines:-0}
+echo "serial: $bytes bytes reached the host, serialpulse printed $lines lines"
+check "every byte on the line is \"1\"" [ "$bytes" -eq "$ones" ]
+check "serialpulse sent pulses" [ "$lines" -gt 100 ]
+check "standard output holds only \"inviato...\" lines" [ "$(field serial-other-lines)" = 0 ]
+# Each line stands for a byte; the pulse in flight when the adapter went away
+# and the one when serialpulse was killed may lack their line.
+check "bytes and lines agree ($bytes bytes, $lines lines)" [ "$bytes" -ge "$lines" -a "$bytes" -le $((lines + 2)) ]
+errors=$(echo "$log" | grep -c '^vm: serial-stderr' || true)
+check "the unplugged adapter was reported, once" \
+	grep -q '^vm: serial-stderr impossibile aprire /dev/ttyUSB0: No such file or directory$' <<<"$log"
+check "no more than one error line per change of reason ($errors)" [ "$errors" -le 2 ]
+check "nothing was written while unplugged" [ -n "$unplugged_size" ] && [ "$unplugged_size" = "$replugged_size" ]
+check "pulses resumed once plugged back" [ -n "$replugged_size" ] && [ "$bytes" -gt "$replugged_size" ]
+
+if [ "$failed" -ne 0 ]; then
+	echo "--- console"
+	echo "$log" | tail -n 80
+fi
+echo "vm: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

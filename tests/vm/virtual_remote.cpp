@@ -1,0 +1,269 @@
+#include "virtual_remote.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <linux/uhid.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+// Report IDs and payload sizes (after the ID) of what the remote sends...
+const std::pair<uint8_t, uint8_t> kInputs[] = {
+	{0x20, 6},  {0x21, 21}, {0x22, 4},  {0x30, 2},  {0x31, 5},  {0x32, 10}, {0x33, 17},
+	{0x34, 21}, {0x35, 21}, {0x36, 21}, {0x37, 21}, {0x3d, 21}, {0x3e, 21}, {0x3f, 21}};
+// ... and of what it is sent.
+const std::pair<uint8_t, uint8_t> kOutputs[] = {
+	{0x10, 1}, {0x11, 1}, {0x12, 2}, {0x13, 1}, {0x14, 1}, {0x15, 1},
+	{0x16, 21}, {0x17, 6}, {0x18, 21}, {0x19, 1}, {0x1a, 1}};
+
+// hid-core drops reports whose ID the descriptor does not declare.
+std::vector<uint8_t> descriptor()
+{
+	std::vector<uint8_t> d = {0x06, 0x00, 0xff, // usage page: vendor
+	                          0x09, 0x01,       // usage
+	                          0xa1, 0x01,       // collection: application
+	                          0x15, 0x00,       // logical minimum 0
+	                          0x26, 0xff, 0x00, // logical maximum 255
+	                          0x75, 0x08};      // report size: 8 bits
+	for (auto [id, size] : kOutputs)
+		d.insert(d.end(), {0x85, id, 0x09, 0x01, 0x95, size, 0x91, 0x02});
+	for (auto [id, size] : kInputs)
+		d.insert(d.end(), {0x85, id, 0x09, 0x01, 0x95, size, 0x81, 0x02});
+	d.push_back(0xc0);
+	return d;
+}
+
+void put(VirtualRemote &r, uhid_event &ev)
+{
+	if (write(r.fd, &ev, sizeof ev) < 0) {
+		// The device is being destroyed: nothing left to say to it.
+	}
+}
+
+// Sends an input report: ID then payload. Buttons lead every core report.
+void send(VirtualRemote &r, std::vector<uint8_t> report)
+{
+	uhid_event ev{};
+	ev.type = UHID_INPUT2;
+	ev.u.input2.size = static_cast<uint16_t>(report.size());
+	std::memcpy(ev.u.input2.data, report.data(), report.size());
+	put(r, ev);
+}
+
+std::vector<uint8_t> withButtons(VirtualRemote &r, uint8_t id)
+{
+	std::lock_guard<std::mutex> hold(r.lock);
+	return {id, static_cast<uint8_t>((r.buttons >> 8) & 0x1f), static_cast<uint8_t>(r.buttons & 0x9f)};
+}
+
+void acknowledge(VirtualRemote &r, uint8_t request)
+{
+	std::vector<uint8_t> ack = withButtons(r, 0x22);
+	ack.insert(ack.end(), {request, 0x00});
+	send(r, ack);
+}
+
+void answer(VirtualRemote &r, const uint8_t *data, size_t size)
+{
+	if (size < 2)
+		return;
+	uint8_t id = data[0];
+	{
+		std::lock_guard<std::mutex> hold(r.lock);
+		bool rumble = data[1] & 0x01;
+		if (rumble != r.rumble) {
+			r.rumble = rumble;
+			r.rumbles.push_back({Clock::now(), rumble});
+		}
+		if (id == 0x11)
+			r.leds = data[1] & 0xf0;
+		if (id == 0x13) {
+			bool on = data[1] & 0x04;
+			r.cameraSwitches += on != r.camera;
+			r.camera = on;
+		}
+	}
+	switch (id) {
+	case 0x13:
+	case 0x1a:
+		if (data[1] & 0x02)
+			acknowledge(r, id);
+		break;
+	case 0x15: { // status request
+		std::vector<uint8_t> status = withButtons(r, 0x20);
+		uint8_t flags;
+		{
+			std::lock_guard<std::mutex> hold(r.lock);
+			flags = static_cast<uint8_t>((r.leds < 0 ? 0 : r.leds) | (r.camera ? 0x08 : 0));
+		}
+		status.insert(status.end(), {flags, 0x00, 0x00, 0xc0}); // battery: 75 %
+		send(r, status);
+		break;
+	}
+	case 0x16: // register write
+		acknowledge(r, id);
+		break;
+	case 0x17: { // memory read: "no such memory" answers no extension, no Motion Plus
+		if (size < 7)
+			break;
+		std::vector<uint8_t> reply = withButtons(r, 0x21);
+		unsigned length = (data[5] << 8) | data[6];
+		uint8_t sizeError = static_cast<uint8_t>(((length ? length - 1 : 0) & 0x0f) << 4 | 0x07);
+		reply.insert(reply.end(), {sizeError, data[3], data[4]});
+		reply.resize(22, 0x00);
+		send(r, reply);
+		break;
+	}
+	default:
+		break;
+	}
+}
+
+void readRequests(VirtualRemote *r)
+{
+	uhid_event ev;
+	for (;;) {
+		pollfd p = {r->fd, POLLIN, 0};
+		if (poll(&p, 1, 200) < 0 && errno != EINTR)
+			return;
+		{
+			std::lock_guard<std::mutex> hold(r->lock);
+			if (r->gone)
+				return;
+		}
+		if (!(p.revents & POLLIN))
+			continue;
+		ssize_t n = read(r->fd, &ev, sizeof ev);
+		if (n <= 0)
+			continue;
+		if (ev.type == UHID_OUTPUT) {
+			answer(*r, ev.u.output.data, ev.u.output.size);
+		} else if (ev.type == UHID_GET_REPORT) {
+			uhid_event reply{};
+			reply.type = UHID_GET_REPORT_REPLY;
+			reply.u.get_report_reply.id = ev.u.get_report.id;
+			reply.u.get_report_reply.err = EIO;
+			put(*r, reply);
+		} else if (ev.type == UHID_SET_REPORT) {
+			uhid_event reply{};
+			reply.type = UHID_SET_REPORT_REPLY;
+			reply.u.set_report_reply.id = ev.u.set_report.id;
+			put(*r, reply);
+		}
+	}
+}
+
+std::string firstLine(const std::string &path)
+{
+	std::ifstream in(path);
+	std::string line;
+	std::getline(in, line);
+	return line;
+}
+
+} // namespace
+
+VirtualRemote::~VirtualRemote()
+{
+	destroyRemote(*this);
+}
+
+bool createRemote(VirtualRemote &r, const std::string &uniq, std::string &why)
+{
+	r.uniq = uniq;
+	r.fd = open("/dev/uhid", O_RDWR | O_CLOEXEC);
+	if (r.fd < 0) {
+		why = std::string("/dev/uhid: ") + std::strerror(errno);
+		return false;
+	}
+	uhid_event ev{};
+	ev.type = UHID_CREATE2;
+	std::strcpy(reinterpret_cast<char *>(ev.u.create2.name), "Nintendo RVL-CNT-01");
+	std::strncpy(reinterpret_cast<char *>(ev.u.create2.uniq), uniq.c_str(), 63);
+	std::vector<uint8_t> d = descriptor();
+	std::memcpy(ev.u.create2.rd_data, d.data(), d.size());
+	ev.u.create2.rd_size = static_cast<uint16_t>(d.size());
+	ev.u.create2.bus = BUS_BLUETOOTH;
+	ev.u.create2.vendor = 0x057e;
+	ev.u.create2.product = 0x0306;
+	if (write(r.fd, &ev, sizeof ev) < 0) {
+		why = std::string("UHID_CREATE2: ") + std::strerror(errno);
+		return false;
+	}
+	r.reader = std::thread(readRequests, &r);
+	return true;
+}
+
+std::string waitProbed(const VirtualRemote &r, std::chrono::milliseconds limit)
+{
+	auto end = Clock::now() + limit;
+	do {
+		const std::string base = "/sys/bus/hid/devices/";
+		if (DIR *d = opendir(base.c_str())) {
+			std::string found;
+			while (dirent *e = readdir(d)) {
+				std::string dir = base + e->d_name;
+				std::ifstream uevent(dir + "/uevent");
+				for (std::string line; std::getline(uevent, line);)
+					if (line == "HID_UNIQ=" + r.uniq) {
+						std::string devtype = firstLine(dir + "/devtype");
+						if (!devtype.empty() && devtype != "pending")
+							found = dir;
+					}
+			}
+			closedir(d);
+			if (!found.empty())
+				return found;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	} while (Clock::now() < end);
+	return "";
+}
+
+void sendButtons(VirtualRemote &r, uint16_t buttons)
+{
+	{
+		std::lock_guard<std::mutex> hold(r.lock);
+		r.buttons = buttons;
+	}
+	send(r, withButtons(r, 0x30));
+}
+
+void sendCamera(VirtualRemote &r, const std::vector<std::pair<int, int>> &sources)
+{
+	// Buttons, accelerometer at rest, then four slots in the extended format.
+	std::vector<uint8_t> report = withButtons(r, 0x33);
+	report.insert(report.end(), {0x80, 0x80, 0x80});
+	for (size_t i = 0; i < 4; ++i) {
+		if (i >= sources.size()) {
+			report.insert(report.end(), {0xff, 0xff, 0xff});
+			continue;
+		}
+		unsigned x = static_cast<unsigned>(sources[i].first);
+		unsigned y = static_cast<unsigned>(sources[i].second);
+		report.insert(report.end(), {static_cast<uint8_t>(x & 0xff), static_cast<uint8_t>(y & 0xff),
+		                             static_cast<uint8_t>(((y >> 8) & 3) << 6 | ((x >> 8) & 3) << 4 | 2)});
+	}
+	send(r, report);
+}
+
+void destroyRemote(VirtualRemote &r)
+{
+	if (r.fd < 0)
+		return;
+	uhid_event ev{};
+	ev.type = UHID_DESTROY;
+	put(r, ev);
+	{
+		std::lock_guard<std::mutex> hold(r.lock);
+		r.gone = true;
+	}
+	if (r.reader.joinable())
+		r.reader.join();
+	close(r.fd);
+	r.fd = -1;
+}

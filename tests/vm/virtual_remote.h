@@ -1,0 +1,54 @@
+// A Wii Remote made of software: a uhid device that the kernel's hid-wiimote
+// driver binds to as if it came over Bluetooth. It answers the driver's
+// requests, and records what the driver asked of it.
+#ifndef TESTS_VIRTUAL_REMOTE_H
+#define TESTS_VIRTUAL_REMOTE_H
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+struct VirtualRemote {
+	std::string uniq;
+	int fd = -1;
+	std::thread reader;
+
+	// What the driver asked, under `lock`.
+	std::mutex lock;
+	int leds = -1;    // last LED mask (0x10-0x80), -1 before any
+	bool rumble = false;
+	std::vector<std::pair<Clock::time_point, bool>> rumbles; // each change
+	bool camera = false; // infrared camera enabled
+	int cameraSwitches = 0;
+	uint16_t buttons = 0; // down now, as wiiuse masks
+	bool gone = false;
+
+	VirtualRemote() = default;
+	VirtualRemote(const VirtualRemote &) = delete;
+	VirtualRemote &operator=(const VirtualRemote &) = delete;
+	~VirtualRemote();
+};
+
+// Creates the device; false (with a reason in `why`) when uhid refuses.
+bool createRemote(VirtualRemote &r, const std::string &uniq, std::string &why);
+
+// The sysfs directory of the remote's HID device once the driver has
+// finished probing it; empty if that does not happen within `limit`.
+std::string waitProbed(const VirtualRemote &r, std::chrono::milliseconds limit);
+
+// Buttons (wiiuse masks) down from now on, sent as a core report.
+void sendButtons(VirtualRemote &r, uint16_t buttons);
+
+// One camera frame with these sources (x 0-1023, y 0-767), up to four.
+void sendCamera(VirtualRemote &r, const std::vector<std::pair<int, int>> &sources);
+
+// The remote goes away, as when its batteries are pulled.
+void destroyRemote(VirtualRemote &r);
+
+#endif

@@ -1,0 +1,449 @@
+// Plays a script of steps with virtual Wii Remotes against a real hitcheck,
+// inside a machine whose kernel has the hid-wiimote driver, and checks what
+// hitcheck prints and what the driver asked of the remotes.
+//
+// Usage: vmcheck HITCHECK SCRIPT [--show]
+//   --show: echo hitcheck's output as it comes (the demonstration).
+//
+// Steps, one a line ('#' starts a comment):
+//   remote NAME UNIQ          a remote appears and is probed by the driver
+//   start                     hitcheck starts
+//   expect TEXT               hitcheck prints TEXT next (\n is a line break)
+//   wait MS
+//   press NAME KEY... / release NAME KEY...   (A B UP DOWN LEFT RIGHT MINUS PLUS ONE TWO HOME)
+//   camera NAME X,Y...        a camera frame with these sources (none: empty)
+//   leds NAME MASK            the driver lit exactly these LEDs
+//   rumbled NAME              the remote rumbled once, about 200 ms
+//   infrared NAME on|off      the driver switched the camera so
+//   remove NAME               the remote goes away
+//   running MS                hitcheck still runs MS later
+//   exits STATUS MS           hitcheck ends with STATUS within MS
+//   startup-time              figure: start to the last rumble's end
+//   idle-cpu SECONDS          figure: hitcheck's CPU share while all is quiet
+//   latency NAME N            figure: report-to-line delay over N presses of A
+#include "virtual_remote.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using std::chrono::milliseconds;
+
+struct Hitcheck {
+	pid_t pid = -1;
+	int status = -1;
+	Clock::time_point started;
+	std::thread reader;
+	std::mutex lock;
+	std::string out;
+	std::vector<std::pair<Clock::time_point, size_t>> arrivals; // end offset of each chunk
+	size_t cursor = 0; // what the expectations have matched so far
+	int errFd = -1;
+};
+
+struct Run {
+	std::string program;
+	bool show = false;
+	std::map<std::string, std::unique_ptr<VirtualRemote>> remotes;
+	std::unique_ptr<Hitcheck> hc = std::make_unique<Hitcheck>();
+	int passed = 0, failed = 0;
+};
+
+const std::map<std::string, uint16_t> kKeys = {
+	{"A", 0x0008},  {"B", 0x0004},     {"UP", 0x0800},   {"DOWN", 0x0400},
+	{"LEFT", 0x0100}, {"RIGHT", 0x0200}, {"MINUS", 0x0010}, {"PLUS", 0x1000},
+	{"ONE", 0x0002}, {"TWO", 0x0001},   {"HOME", 0x0080}};
+
+double ms(Clock::duration d)
+{
+	return std::chrono::duration<double, std::milli>(d).count();
+}
+
+std::string unescape(const std::string &s)
+{
+	std::string out;
+	for (size_t i = 0; i < s.size(); ++i)
+		if (s[i] == '\\' && i + 1 < s.size() && s[i + 1] == 'n') {
+			out += '\n';
+			++i;
+		} else {
+			out += s[i];
+		}
+	return out;
+}
+
+bool waitFor(const std::function<bool()> &done, milliseconds limit)
+{
+	auto end = Clock::now() + limit;
+	while (!done()) {
+		if (Clock::now() >= end)
+			return false;
+		std::this_thread::sleep_for(milliseconds(5));
+	}
+	return true;
+}
+
+void readOutput(Hitcheck *hc, int fd, bool show)
+{
+	char buf[4096];
+	for (;;) {
+		ssize_t n = read(fd, buf, sizeof buf);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		auto now = Clock::now();
+		std::lock_guard<std::mutex> hold(hc->lock);
+		hc->out.append(buf, static_cast<size_t>(n));
+		hc->arrivals.push_back({now, hc->out.size()});
+		if (show && fwrite(buf, 1, static_cast<size_t>(n), stdout) > 0)
+			fflush(stdout);
+	}
+	close(fd);
+}
+
+bool start(Run &run, std::string &why)
+{
+	int out[2], err[2];
+	if (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0) {
+		why = std::strerror(errno);
+		return false;
+	}
+	if (run.hc->reader.joinable())
+		run.hc->reader.join();
+	run.hc = std::make_unique<Hitcheck>();
+	run.hc->started = Clock::now();
+	run.hc->pid = fork();
+	if (run.hc->pid == 0) {
+		dup2(out[1], 1);
+		dup2(err[1], 2);
+		execl(run.program.c_str(), run.program.c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	close(out[1]);
+	close(err[1]);
+	run.hc->errFd = err[0];
+	run.hc->reader = std::thread(readOutput, run.hc.get(), out[0], run.show);
+	return true;
+}
+
+bool exited(Hitcheck &hc)
+{
+	if (hc.pid > 0 && waitpid(hc.pid, &hc.status, WNOHANG) == hc.pid)
+		hc.pid = -1;
+	return hc.pid < 0;
+}
+
+// Waits for TEXT in hitcheck's output from the cursor on; the time of the
+// chunk that completed it goes to `when`.
+bool expectText(Hitcheck &hc, const std::string &text, milliseconds limit, Clock::time_point *when,
+                std::string &why)
+{
+	size_t found = std::string::npos;
+	bool ok = waitFor([&] {
+		std::lock_guard<std::mutex> hold(hc.lock);
+		found = hc.out.find(text, hc.cursor);
+		return found != std::string::npos;
+	}, limit);
+	std::lock_guard<std::mutex> hold(hc.lock);
+	if (!ok) {
+		why = "not printed; output from there: \"" + hc.out.substr(hc.cursor) + "\"";
+		return false;
+	}
+	size_t end = found + text.size();
+	if (when)
+		for (auto &a : hc.arrivals)
+			if (a.second >= end) {
+				*when = a.first;
+				break;
+			}
+	hc.cursor = end;
+	return true;
+}
+
+double cpuSeconds(pid_t pid)
+{
+	std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+	std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+	std::istringstream fields(all.substr(all.rfind(')') + 2));
+	std::string f;
+	unsigned long utime = 0, stime = 0;
+	for (int i = 3; i <= 15 && fields >> f; ++i) {
+		if (i == 14)
+			utime = std::stoul(f);
+		if (i == 15)
+			stime = std::stoul(f);
+	}
+	return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+VirtualRemote *remoteNamed(Run &run, const std::string &name, std::string &why)
+{
+	auto it = run.remotes.find(name);
+	if (it == run.remotes.end()) {
+		why = "no remote " + name;
+		return nullptr;
+	}
+	return it->second.get();
+}
+
+uint16_t keysOf(std::istringstream &words)
+{
+	uint16_t mask = 0;
+	for (std::string k; words >> k;)
+		mask |= kKeys.count(k) ? kKeys.at(k) : 0;
+	return mask;
+}
+
+// One step; false with a reason when it fails. `figure` is printed as is.
+bool step(Run &run, const std::string &line, std::string &why, std::string &figure)
+{
+	std::istringstream words(line);
+	std::string verb, name;
+	words >> verb;
+	Hitcheck &hc = *run.hc;
+
+	if (verb == "remote") {
+		std::string uniq;
+		words >> name >> uniq;
+		auto r = std::make_unique<VirtualRemote>();
+		if (!createRemote(*r, uniq, why))
+			return false;
+		if (waitProbed(*r, milliseconds(10000)).empty()) {
+			why = "the driver did not probe it";
+			return false;
+		}
+		run.remotes[name] = std::move(r);
+		return true;
+	}
+	if (verb == "start")
+		return start(run, why);
+	if (verb == "expect") {
+		std::string text = unescape(line.substr(line.find(' ') + 1));
+		return expectText(hc, text, milliseconds(10000), nullptr, why);
+	}
+	if (verb == "wait") {
+		int n = 0;
+		words >> n;
+		std::this_thread::sleep_for(milliseconds(n));
+		return true;
+	}
+	if (verb == "idle-cpu") {
+		int seconds = 5;
+		words >> seconds;
+		double before = cpuSeconds(hc.pid);
+		auto t0 = Clock::now();
+		std::this_thread::sleep_for(std::chrono::seconds(seconds));
+		double used = cpuSeconds(hc.pid) - before;
+		double share = 100.0 * used / (ms(Clock::now() - t0) / 1000.0);
+		char text[160];
+		std::snprintf(text, sizeof text, "idle CPU: %.2f s over %d s = %.2f%% of a core", used, seconds, share);
+		figure = text;
+		if (share >= 5.0) {
+			why = figure;
+			return false;
+		}
+		return true;
+	}
+	if (verb == "startup-time") {
+		Clock::time_point last = hc.started;
+		for (auto &[n, r] : run.remotes) {
+			std::lock_guard<std::mutex> hold(r->lock);
+			if (!r->rumbles.empty())
+				last = std::max(last, r->rumbles.back().first);
+		}
+		char text[120];
+		std::snprintf(text, sizeof text, "start-up with both remotes present: %.0f ms", ms(last - hc.started));
+		figure = text;
+		return true;
+	}
+	if (verb == "running") {
+		int n = 0;
+		words >> n;
+		std::this_thread::sleep_for(milliseconds(n));
+		if (exited(hc)) {
+			why = "hitcheck ended, status " + std::to_string(hc.status);
+			return false;
+		}
+		return true;
+	}
+	if (verb == "exits") {
+		int status = 0, n = 0;
+		words >> status >> n;
+		auto t0 = Clock::now();
+		if (!waitFor([&] { return exited(hc); }, milliseconds(n))) {
+			why = "still running after " + std::to_string(n) + " ms";
+			kill(hc.pid, SIGKILL);
+			waitpid(hc.pid, &hc.status, 0);
+			hc.pid = -1;
+			return false;
+		}
+		if (hc.reader.joinable())
+			hc.reader.join();
+		char text[80];
+		std::snprintf(text, sizeof text, "ended %.0f ms after the step", ms(Clock::now() - t0));
+		figure = text;
+		if (!WIFEXITED(hc.status) || WEXITSTATUS(hc.status) != status) {
+			why = WIFSIGNALED(hc.status) ? "killed by signal " + std::to_string(WTERMSIG(hc.status))
+			                             : "status " + std::to_string(WEXITSTATUS(hc.status));
+			return false;
+		}
+		std::string err;
+		char buf[4096];
+		for (ssize_t n2; (n2 = read(hc.errFd, buf, sizeof buf)) > 0;)
+			err.append(buf, static_cast<size_t>(n2));
+		close(hc.errFd);
+		hc.errFd = -1;
+		if (!err.empty()) {
+			why = "standard error: " + err;
+			return false;
+		}
+		return true;
+	}
+
+	// The rest act on one remote.
+	words >> name;
+	VirtualRemote *r = remoteNamed(run, name, why);
+	if (!r)
+		return false;
+	if (verb == "press" || verb == "release") {
+		uint16_t keys = keysOf(words);
+		uint16_t now;
+		{
+			std::lock_guard<std::mutex> hold(r->lock);
+			now = verb == "press" ? r->buttons | keys : r->buttons & ~keys;
+		}
+		sendButtons(*r, now);
+		return true;
+	}
+	if (verb == "camera") {
+		std::vector<std::pair<int, int>> sources;
+		for (std::string xy; words >> xy;)
+			sources.push_back({std::stoi(xy), std::stoi(xy.substr(xy.find(',') + 1))});
+		sendCamera(*r, sources);
+		return true;
+	}
+	if (verb == "leds") {
+		int mask = 0;
+		words >> std::hex >> mask;
+		int seen = -1;
+		bool ok = waitFor([&] {
+			std::lock_guard<std::mutex> hold(r->lock);
+			seen = r->leds;
+			return seen == mask;
+		}, milliseconds(3000));
+		if (!ok)
+			why = "LED mask is " + std::to_string(seen);
+		return ok;
+	}
+	if (verb == "rumbled") {
+		std::lock_guard<std::mutex> hold(r->lock);
+		if (r->rumbles.size() != 2 || !r->rumbles[0].second || r->rumbles[1].second) {
+			why = std::to_string(r->rumbles.size()) + " rumble changes";
+			return false;
+		}
+		double length = ms(r->rumbles[1].first - r->rumbles[0].first);
+		char text[80];
+		std::snprintf(text, sizeof text, "%s rumbled %.0f ms", name.c_str(), length);
+		figure = text;
+		if (length < 150 || length > 1000) {
+			why = figure;
+			return false;
+		}
+		return true;
+	}
+	if (verb == "infrared") {
+		std::string want;
+		words >> want;
+		bool ok = waitFor([&] {
+			std::lock_guard<std::mutex> hold(r->lock);
+			return r->camera == (want == "on");
+		}, milliseconds(5000));
+		if (!ok)
+			why = "the camera is not " + want;
+		return ok;
+	}
+	if (verb == "remove") {
+		destroyRemote(*r);
+		return true;
+	}
+	if (verb == "latency") {
+		int n = 50;
+		words >> n;
+		std::vector<double> delays;
+		for (int i = 0; i < n; ++i) {
+			auto sent = Clock::now();
+			sendButtons(*r, 0x0008);
+			Clock::time_point seen;
+			if (!expectText(hc, "A pressed\nNon vedo 2 led...", milliseconds(5000), &seen, why))
+				return false;
+			delays.push_back(ms(seen - sent));
+			sendButtons(*r, 0);
+			if (!expectText(hc, " ---\nNon vedo 2 led...", milliseconds(5000), nullptr, why))
+				return false;
+			std::this_thread::sleep_for(milliseconds(10));
+		}
+		std::sort(delays.begin(), delays.end());
+		char text[160];
+		std::snprintf(text, sizeof text, "report to line, %d presses: median %.2f ms, worst %.2f ms", n,
+		              delays[delays.size() / 2], delays.back());
+		figure = text;
+		return true;
+	}
+	why = "unknown step";
+	return false;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc < 3) {
+		std::fprintf(stderr, "usage: vmcheck HITCHECK SCRIPT [--show]\n");
+		return 2;
+	}
+	Run run;
+	run.program = argv[1];
+	run.show = argc > 3 && std::string(argv[3]) == "--show";
+	std::ifstream script(argv[2]);
+	if (!script) {
+		std::fprintf(stderr, "vmcheck: cannot read %s\n", argv[2]);
+		return 2;
+	}
+	for (std::string line; std::getline(script, line);) {
+		if (line.empty() || line[0] == '#')
+			continue;
+		std::string why, figure;
+		bool ok = step(run, line, why, figure);
+		if (!figure.empty())
+			std::printf("figure: %s\n", figure.c_str());
+		if (run.show)
+			continue;
+		std::printf("%s - %s%s%s\n", ok ? "ok" : "not ok", line.c_str(), ok ? "" : ": ", why.c_str());
+		std::fflush(stdout);
+		ok ? ++run.passed : ++run.failed;
+		if (!ok)
+			break;
+	}
+	if (run.hc->pid > 0) {
+		kill(run.hc->pid, SIGKILL);
+		waitpid(run.hc->pid, nullptr, 0);
+	}
+	if (run.hc->reader.joinable())
+		run.hc->reader.join();
+	if (!run.show)
+		std::printf("vmcheck: %d passed, %d failed\n", run.passed, run.failed);
+	return run.failed ? 1 : 0;
+}

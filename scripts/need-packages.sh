@@ -15,6 +15,6 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev dpkg-dev lintian man-db groff-base)
 # The checks against the kernel's drivers, in a virtual machine.
 VM_PACKAGES=(qemu-system-x86 busybox-static cpio file)

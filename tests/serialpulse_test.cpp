@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -23,6 +24,13 @@
 namespace {
 
 const std::string kLine = "inviato...\n";
+
+// The program under test: the one built here, or an installed one.
+std::string program()
+{
+	const char *installed = std::getenv("SERIALPULSE_UNDER_TEST");
+	return installed ? installed : SERIALPULSE;
+}
 
 // Gives the child a /dev of its own. Returns false where it cannot.
 bool privateDev()
@@ -121,7 +129,7 @@ TEST(Serialpulse, SendsOneByteAPulseAndAnnouncesEachOne)
 	Pty pty;
 	ASSERT_FALSE(pty.path.empty());
 	Child c;
-	spawn(c, SERIALPULSE, {}, [&] {
+	spawn(c, program(), {}, [&] {
 		return privateDev() && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0;
 	});
 	std::string bytes;
@@ -141,7 +149,7 @@ TEST(Serialpulse, MissingDeviceIsReportedOnceAndPulsesResumeWhenItAppears)
 	REQUIRE_NAMESPACES();
 	Pty pty;
 	Child c;
-	spawn(c, SERIALPULSE, {}, privateDev);
+	spawn(c, program(), {}, privateDev);
 	// A few retries' worth.
 	readUntil(c, [](const std::string &) { return false; }, milliseconds(1600));
 	EXPECT_EQ(c.errText, "impossibile aprire /dev/ttyUSB0: No such file or directory\n");
@@ -166,7 +174,7 @@ TEST(Serialpulse, RegularFileAtTheDevicePathIsRefusedAndLeftUntouched)
 {
 	REQUIRE_NAMESPACES();
 	Child c;
-	spawn(c, SERIALPULSE, {}, [] {
+	spawn(c, program(), {}, [] {
 		if (!privateDev())
 			return false;
 		std::ofstream("/dev/ttyUSB0") << "robot";
@@ -186,7 +194,7 @@ TEST(Serialpulse, DeviceItMayNotOpenIsReportedWithTheSystemsReason)
 	REQUIRE_NAMESPACES();
 	Pty pty;
 	Child c;
-	spawn(c, SERIALPULSE, {}, [&] {
+	spawn(c, program(), {}, [&] {
 		// The terminal is root's, mode 0620 for group tty.
 		return privateDev() && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0 &&
 		       setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;

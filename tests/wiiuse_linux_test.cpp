@@ -104,19 +104,6 @@ TEST_F(Translation, ButtonsAreDownHeldAndReleasedAcrossReports)
 	EXPECT_EQ(core({syn(), key(KEY_ENTER, 1), syn()}), 0);
 }
 
-TEST_F(Translation, EveryKeyOfTheRemoteHasItsMask)
-{
-	const std::pair<unsigned, int> keys[] = {
-		{KEY_LEFT, WIIMOTE_BUTTON_LEFT}, {KEY_RIGHT, WIIMOTE_BUTTON_RIGHT},
-		{KEY_UP, WIIMOTE_BUTTON_UP},     {KEY_DOWN, WIIMOTE_BUTTON_DOWN},
-		{KEY_NEXT, WIIMOTE_BUTTON_PLUS}, {KEY_PREVIOUS, WIIMOTE_BUTTON_MINUS},
-		{BTN_1, WIIMOTE_BUTTON_ONE},     {BTN_2, WIIMOTE_BUTTON_TWO},
-		{BTN_A, WIIMOTE_BUTTON_A},       {BTN_B, WIIMOTE_BUTTON_B},
-		{BTN_MODE, WIIMOTE_BUTTON_HOME}};
-	for (auto [code, mask] : keys)
-		EXPECT_EQ(buttonMask(code), mask) << code;
-}
-
 TEST_F(Translation, CameraSlotsCountsCursorAndDistance)
 {
 	EXPECT_EQ(camera(frame({{100, 200}, {400, 600}})), 1);

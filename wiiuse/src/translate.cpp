@@ -1,6 +1,7 @@
 #include "translate.h"
 
 #include <cmath>
+#include <utility>
 
 namespace wiiuse_linux {
 
@@ -115,20 +116,14 @@ void clearIr(Pending &pending, struct wiimote_t &wm)
 
 int expansionType(const std::string &name)
 {
-	if (name == "none")
-		return EXP_NONE;
-	if (name == "nunchuk")
-		return EXP_NUNCHUK;
-	if (name == "classic")
-		return EXP_CLASSIC;
-	if (name == "guitar")
-		return EXP_GUITAR_HERO_3;
-	if (name == "balanceboard")
-		return EXP_WII_BOARD;
-	if (name == "drums")
-		return EXP_DRUMS;
-	if (name == "procontroller")
-		return EXP_PRO_CONTROLLER;
+	static const std::pair<const char *, int> kTypes[] = {
+		{"none", EXP_NONE},           {"nunchuk", EXP_NUNCHUK},
+		{"classic", EXP_CLASSIC},     {"guitar", EXP_GUITAR_HERO_3},
+		{"balanceboard", EXP_WII_BOARD}, {"drums", EXP_DRUMS},
+		{"procontroller", EXP_PRO_CONTROLLER}};
+	for (auto [known, type] : kTypes)
+		if (name == known)
+			return type;
 	return EXP_UNKNOWN;
 }
 

@@ -24,30 +24,28 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-input_event key(unsigned code, int value)
+input_event event(unsigned type, unsigned code, int value)
 {
 	input_event ev{};
-	ev.type = EV_KEY;
+	ev.type = static_cast<unsigned short>(type);
 	ev.code = static_cast<unsigned short>(code);
 	ev.value = value;
 	return ev;
+}
+
+input_event key(unsigned code, int value)
+{
+	return event(EV_KEY, code, value);
 }
 
 input_event abs(unsigned code, int value)
 {
-	input_event ev{};
-	ev.type = EV_ABS;
-	ev.code = static_cast<unsigned short>(code);
-	ev.value = value;
-	return ev;
+	return event(EV_ABS, code, value);
 }
 
 input_event syn()
 {
-	input_event ev{};
-	ev.type = EV_SYN;
-	ev.code = SYN_REPORT;
-	return ev;
+	return event(EV_SYN, SYN_REPORT, 0);
 }
 
 // One camera frame: sources as {x, y}, the other slots empty.

@@ -66,7 +66,7 @@ struct Node {
 enum class Read { Event, Empty, Gone };
 
 struct Remote {
-	wiimote_t *rec = nullptr;
+	wiimote_t rec{}; // the record the program sees
 	bool found = false;
 	Found where;
 	Node core, ir;
@@ -77,8 +77,7 @@ struct Remote {
 };
 
 struct Group {
-	std::vector<wiimote_t *> slots;
-	std::vector<std::unique_ptr<wiimote_t>> records;
+	std::vector<wiimote_t *> slots; // each remote's record, as handed out
 	std::vector<std::unique_ptr<Remote>> remotes;
 };
 
@@ -109,7 +108,7 @@ Remote *remoteOf(wiimote_t *wm)
 {
 	for (auto &g : lib().groups)
 		for (auto &r : g->remotes)
-			if (r->rec == wm)
+			if (&r->rec == wm)
 				return r.get();
 	return nullptr;
 }
@@ -177,7 +176,7 @@ Read drain(Remote &r, Node &node, bool (*apply)(Pending &, wiimote_t &, const in
 			node.backlog = false;
 			return got;
 		}
-		if (apply(r.pending, *r.rec, ev)) {
+		if (apply(r.pending, r.rec, ev)) {
 			node.backlog = true;
 			return Read::Event;
 		}
@@ -188,9 +187,9 @@ void readStatus(Remote &r)
 {
 	int battery = batteryPercent(r.where);
 	if (battery >= 0)
-		r.rec->battery_level = static_cast<float>(battery);
+		r.rec.battery_level = static_cast<float>(battery);
 	r.extension = extensionName(r.where);
-	r.rec->exp.type = expansionType(r.extension);
+	r.rec.exp.type = expansionType(r.extension);
 	r.nextStatus = Clock::now() + kStatusEvery;
 }
 
@@ -198,9 +197,9 @@ void disconnect(Remote &r)
 {
 	r.core.close();
 	r.ir.close();
-	clearIr(r.pending, *r.rec);
-	r.rec->state &= ~(kStateConnected | kStateIr);
-	r.rec->event = WIIUSE_UNEXPECTED_DISCONNECT;
+	clearIr(r.pending, r.rec);
+	r.rec.state &= ~(kStateConnected | kStateIr);
+	r.rec.event = WIIUSE_UNEXPECTED_DISCONNECT;
 }
 
 // What the driver has for one remote: at most one event in the record.
@@ -216,7 +215,7 @@ void process(Remote &r)
 		return;
 	}
 	if (got == Read::Event) {
-		r.rec->event = WIIUSE_EVENT;
+		r.rec.event = WIIUSE_EVENT;
 		return;
 	}
 	if (Clock::now() >= r.nextStatus) {
@@ -229,7 +228,7 @@ void process(Remote &r)
 		std::string before = r.extension;
 		readStatus(r);
 		if (r.extension != before)
-			r.rec->event = WIIUSE_STATUS;
+			r.rec.event = WIIUSE_STATUS;
 	}
 }
 
@@ -238,7 +237,7 @@ int processGroup(Group &g, int n)
 	int events = 0;
 	for (int i = 0; i < n; ++i) {
 		process(*g.remotes[static_cast<size_t>(i)]);
-		if (g.records[static_cast<size_t>(i)]->event != WIIUSE_NONE)
+		if (g.remotes[static_cast<size_t>(i)]->rec.event != WIIUSE_NONE)
 			++events;
 	}
 	return events;
@@ -280,11 +279,9 @@ struct wiimote_t **wiiuse_init(int wiimotes)
 		Library &l = lib();
 		auto g = std::make_unique<Group>();
 		for (int i = 0; i < wiimotes; ++i) {
-			g->records.push_back(std::make_unique<wiimote_t>());
-			g->records.back()->unid = l.nextId++;
-			g->slots.push_back(g->records.back().get());
 			g->remotes.push_back(std::make_unique<Remote>());
-			g->remotes.back()->rec = g->records.back().get();
+			g->remotes.back()->rec.unid = l.nextId++;
+			g->slots.push_back(&g->remotes.back()->rec);
 		}
 		l.groups.push_back(std::move(g));
 		return l.groups.back()->slots.data();
@@ -334,7 +331,7 @@ int wiiuse_connect(struct wiimote_t **wm, int wiimotes)
 		if (!r.core.isOpen()) {
 			if (!openNode(r.where.core, r.core))
 				continue;
-			r.rec->state |= kStateConnected;
+			r.rec.state |= kStateConnected;
 			readStatus(r);
 		}
 		++connected;

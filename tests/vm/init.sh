@@ -22,15 +22,26 @@ else
 
 	i=0
 	while [ ! -c /dev/ttyUSB0 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-	serialpulse >/tmp/sp.out 2>/tmp/sp.err &
+	# Its errors reach the host as they come, so it knows when the
+	# outage has been seen.
+	mkfifo /tmp/err
+	while read -r line; do
+		echo "vm: serial-stderr $line"
+		echo "$line" >>/tmp/sp.err
+	done </tmp/err &
+	serialpulse >/tmp/sp.out 2>/tmp/err &
 	pid=$!
 	echo "vm: serial-start"
-	# The host unplugs the adapter and plugs it back meanwhile.
-	sleep 12
+	# The host unplugs the adapter, waits for the error, plugs it back.
+	i=0
+	while [ ! -s /tmp/sp.err ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+	i=0
+	while [ ! -c /dev/ttyUSB0 ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+	sleep 3
 	kill -9 $pid
+	wait
 	echo "vm: serial-lines $(grep -c '^inviato\.\.\.$' /tmp/sp.out)"
 	echo "vm: serial-other-lines $(grep -vc '^inviato\.\.\.$' /tmp/sp.out)"
-	sed 's/^/vm: serial-stderr /' /tmp/sp.err
 fi
 echo "vm: done"
 poweroff -f

@@ -97,6 +97,11 @@ while kill -0 $qpid 2>/dev/null && [ $SECONDS -lt $deadline ]; do
 	if grep -q '^vm: serial-start' "$console" && [ -z "$replugged_size" ]; then
 		sleep 3
 		monitor "device_del serial0"
+		# A pulse may be held in the kernel for a while as the adapter goes.
+		for _ in $(seq 60); do
+			grep -q '^vm: serial-stderr' "$console" && break
+			sleep 0.5
+		done
 		sleep 1
 		unplugged_size=$(stat -c %s "$work/serial.bin")
 		sleep 2

@@ -1,11 +1,14 @@
 #include "translate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
 namespace wiiuse_linux {
 
 namespace {
+
+constexpr unsigned kCameraMaxX = 1023;
 
 // A generic event: the buttons that stay down count as held from before.
 void commitButtons(struct wiimote_t &wm, unsigned short now)
@@ -74,7 +77,9 @@ bool applyIrEvent(Pending &pending, struct wiimote_t &wm, const input_event &ev)
 	for (int i = 0; i < 4; ++i) {
 		ir_dot_t &dot = ir.dot[i];
 		dot.visible = !(pending.x[i] == kNoSource && pending.y[i] == kNoSource);
-		dot.x = dot.visible ? pending.x[i] : 0;
+		// The driver gives x as the camera sees it; wiiuse mirrors it, so
+		// that x grows as the remote turns right.
+		dot.x = dot.visible ? kCameraMaxX - std::min(pending.x[i], kCameraMaxX) : 0;
 		dot.y = dot.visible ? pending.y[i] : 0;
 		if (!dot.visible)
 			continue;

@@ -108,9 +108,10 @@ TEST_F(Translation, CameraSlotsCountsCursorAndDistance)
 	EXPECT_EQ(wm.ir.num_dots, 2);
 	EXPECT_TRUE(wm.ir.dot[0].visible && wm.ir.dot[1].visible);
 	EXPECT_FALSE(wm.ir.dot[2].visible || wm.ir.dot[3].visible);
-	EXPECT_EQ(wm.ir.dot[1].x, 400u);
+	// x mirrored, as wiiuse gives it: it grows as the remote turns right.
+	EXPECT_EQ(wm.ir.dot[1].x, 623u);
 	EXPECT_EQ(wm.ir.dot[1].y, 600u);
-	EXPECT_EQ(wm.ir.x, 250);
+	EXPECT_EQ(wm.ir.x, 773);
 	EXPECT_EQ(wm.ir.y, 400);
 	EXPECT_FLOAT_EQ(wm.ir.z, 1023.0f - 500.0f);
 
@@ -122,7 +123,7 @@ TEST_F(Translation, CameraSlotsCountsCursorAndDistance)
 	EXPECT_EQ(wm.ir.num_dots, 1);
 	EXPECT_FALSE(wm.ir.dot[0].visible);
 	EXPECT_TRUE(wm.ir.dot[2].visible);
-	EXPECT_EQ(wm.ir.x, 30);
+	EXPECT_EQ(wm.ir.x, 993);
 	EXPECT_FLOAT_EQ(wm.ir.z, 523.0f);
 
 	EXPECT_EQ(camera(frame({})), 1);
@@ -309,7 +310,8 @@ TEST_F(Api, ConnectReadsBatteryAndExtensionAndSaysWhichNodeFailed)
 	writeFile(dirOf("0005:057E:0306.0001") + "/extension", "nunchuk");
 	wiimote_t **g = connected();
 	EXPECT_EQ(g[0]->state & 0x08, 0x08);
-	EXPECT_EQ(g[0]->battery_level, 75.0f);
+	// capacity 75 is raw 192 or 193, of a full 200.
+	EXPECT_EQ(g[0]->battery_level, 96.0f);
 	EXPECT_EQ(g[0]->exp.type, EXP_NUNCHUK);
 
 	forgetAll();
@@ -366,14 +368,21 @@ TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnects)
 	addRemote("0005:057E:0306.0001", 3);
 	wiimote_t **g = connected();
 	std::string dir = dirOf("0005:057E:0306.0001");
-	writeFile(dir + "/extension", "classic");
-	writeFile(dir + "/power_supply/wiimote_battery_0001/capacity", "40");
+	// Fresh batteries: raw 200, which the driver gives as 78. Reading it
+	// makes the driver wait for the remote, so no timer reads it.
+	writeFile(dir + "/power_supply/wiimote_battery_0001/capacity", "78");
 	auto start = Clock::now();
+	while (secondsSince(start) < 1.3)
+		EXPECT_EQ(wiiuse_poll(g, 1), 0);
+	EXPECT_EQ(g[0]->battery_level, 96.0f);
+	// A status event reads it.
+	writeFile(dir + "/extension", "classic");
+	start = Clock::now();
 	while (wiiuse_poll(g, 1) == 0 && secondsSince(start) < 5) {
 	}
 	EXPECT_EQ(g[0]->event, WIIUSE_STATUS);
 	EXPECT_EQ(g[0]->exp.type, EXP_CLASSIC);
-	EXPECT_EQ(g[0]->battery_level, 40.0f);
+	EXPECT_EQ(g[0]->battery_level, 100.0f);
 
 	std::system(("rm -rf " + dir).c_str());
 	start = Clock::now();

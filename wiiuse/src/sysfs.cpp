@@ -96,11 +96,20 @@ int batteryPercent(const Found &remote)
 	for (const std::string &ps : entries(remote.dir + "/power_supply"))
 		if (startsWith(ps, "wiimote_battery")) {
 			std::string value = readLine(remote.dir + "/power_supply/" + ps + "/capacity");
-			if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+			if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos)
 				return -1;
-			return static_cast<int>(std::min(100L, std::strtol(value.c_str(), nullptr, 10)));
+			return batteryFromCapacity(std::atoi(value.c_str()));
 		}
 	return -1;
+}
+
+int batteryFromCapacity(int capacity)
+{
+	// The driver gives raw * 100 / 255, rounded down; the raw value is taken
+	// from the middle of the range that rounds to `capacity`. Fresh
+	// batteries read about 200, the full level.
+	int raw = ((2 * capacity + 1) * 255 + 100) / 200;
+	return std::min(100, raw / 2);
 }
 
 std::string extensionName(const Found &remote)

@@ -25,8 +25,13 @@ std::string readLine(const std::string &path);
 // brightness files of LEDs 1 to 4 of a remote (empty where missing).
 std::vector<std::string> ledFiles(const Found &remote);
 
-// Charge in percent (0 to 100); -1 when unknown.
+// Charge in percent of a full battery (0 to 100); -1 when unknown. Reading
+// it makes the driver ask the remote, and wait up to a second for it.
 int batteryPercent(const Found &remote);
+
+// The driver's `capacity` (raw * 100 / 255) in percent of the full raw
+// level, 200: raw 200 gives 100.
+int batteryFromCapacity(int capacity);
 
 // The driver's name of the extension plugged in: "none", "nunchuk", ...
 std::string extensionName(const Found &remote);

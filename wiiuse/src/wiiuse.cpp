@@ -30,7 +30,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kWaitMs = 100;                              // longest wait of one poll
 constexpr auto kSearchStep = std::chrono::milliseconds(100); // between two looks for remotes
-constexpr auto kStatusEvery = std::chrono::seconds(1);       // extension and battery checks
+// The extension is looked at this often; reading it asks nothing of the
+// remote. The battery is not: reading it makes the driver ask the remote
+// and wait for the answer, so it is read only at connection and with a
+// status event, never on a timer.
+constexpr auto kStatusEvery = std::chrono::seconds(1);
 
 const char kPermissionHint[] = "l'utente deve far parte del gruppo input: vedi il README, \"Permissions\"";
 
@@ -127,8 +131,16 @@ bool openNode(const std::string &path, Node &node)
 	}
 	node.fd = fd;
 	libevdev *dev = nullptr;
-	if (libevdev_new_from_fd(fd, &dev) == 0)
+	if (libevdev_new_from_fd(fd, &dev) == 0) {
 		node.dev.reset(dev);
+		// Its keys are the game's alone: without this a desktop session
+		// takes the D-pad for arrow keys and PLUS and MINUS for media keys.
+		// The grab ends when the node is closed.
+		int rc = libevdev_grab(dev, LIBEVDEV_GRAB);
+		if (rc < 0)
+			std::fprintf(stderr, "impossibile avere in esclusiva %s: %s\n", path.c_str(),
+			             std::strerror(-rc));
+	}
 	return true;
 }
 
@@ -183,14 +195,18 @@ Read drain(Remote &r, Node &node, bool (*apply)(Pending &, wiimote_t &, const in
 	}
 }
 
-void readStatus(Remote &r)
+void readExtension(Remote &r)
+{
+	r.extension = extensionName(r.where);
+	r.rec.exp.type = expansionType(r.extension);
+	r.nextStatus = Clock::now() + kStatusEvery;
+}
+
+void readBattery(Remote &r)
 {
 	int battery = batteryPercent(r.where);
 	if (battery >= 0)
 		r.rec.battery_level = static_cast<float>(battery);
-	r.extension = extensionName(r.where);
-	r.rec.exp.type = expansionType(r.extension);
-	r.nextStatus = Clock::now() + kStatusEvery;
 }
 
 void disconnect(Remote &r)
@@ -226,9 +242,11 @@ void process(Remote &r)
 			return;
 		}
 		std::string before = r.extension;
-		readStatus(r);
-		if (r.extension != before)
+		readExtension(r);
+		if (r.extension != before) {
+			readBattery(r);
 			r.rec.event = WIIUSE_STATUS;
+		}
 	}
 }
 
@@ -332,7 +350,8 @@ int wiiuse_connect(struct wiimote_t **wm, int wiimotes)
 			if (!openNode(r.where.core, r.core))
 				continue;
 			r.rec.state |= kStateConnected;
-			readStatus(r);
+			readExtension(r);
+			readBattery(r);
 		}
 		++connected;
 	}

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -52,6 +53,24 @@ int chiudi(void *cookie)
 
 const cookie_io_functions_t kSuDescrittore = {nullptr, scrivi, nullptr, chiudi};
 
+// Waits until what was written has left the kernel for the adapter. A port
+// hung up meanwhile (the adapter unplugged) has thrown the byte away: that
+// is a failure, with errno set. A device that is not a terminal has nothing
+// to wait for.
+bool svuota(int fd)
+{
+	while (tcdrain(fd) != 0) {
+		if (errno == ENOTTY)
+			return true;
+		if (errno != EINTR)
+			return false;
+	}
+	// The hang-up empties the queue too, and so ends the wait as if the byte
+	// had gone; but from then on the descriptor answers EIO.
+	struct termios modo;
+	return tcgetattr(fd, &modo) == 0;
+}
+
 } // namespace
 
 // One pulse: opens the device anew, writes "1", closes it.
@@ -78,7 +97,7 @@ Esito invioFile()
 	// A buffer of our own spares the stream an allocation.
 	char buffer[16];
 	std::setvbuf(flusso, buffer, _IOFBF, sizeof buffer);
-	if (std::fputc('1', flusso) == EOF || std::fflush(flusso) == EOF) {
+	if (std::fputc('1', flusso) == EOF || std::fflush(flusso) == EOF || !svuota(fd)) {
 		int errore = errno;
 		std::fclose(flusso);
 		return {"scrivere su", errore};

@@ -14,7 +14,7 @@ need_packages() {
 	DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev dpkg-dev lintian man-db groff-base)
+BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev libsystemd-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev dpkg-dev lintian man-db groff-base python3-dbusmock dbus-daemon)
 # The checks against the kernel's drivers, in a virtual machine.
 VM_PACKAGES=(qemu-system-x86 busybox-static cpio file)

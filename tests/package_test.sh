@@ -30,7 +30,7 @@ dpkg-deb -x "$deb" "$tmp/root"
 expect_files "$tmp/root/usr" $files
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for d in libc6 libevdev2 libstdc++6; do
+for d in libc6 libevdev2 libsystemd0 libstdc++6; do
 	echo "$depends" | grep -q "$d" || fail "Depends lacks $d"
 done
 dpkg-deb -f "$deb" Maintainer | grep -q '@' || fail "no maintainer address"

@@ -1,6 +1,7 @@
 // wiiuse over the Linux kernel's Wii Remote driver (hid-wiimote): remotes are
 // found in sysfs, read through their evdev nodes, lit through their LED
 // class devices and rumbled through force feedback.
+#include "bluez.h"
 #include "internal.h"
 #include "sysfs.h"
 #include "translate.h"
@@ -319,6 +320,12 @@ int wiiuse_find(struct wiimote_t **wm, int max_wiimotes, int timeout_seconds)
 	while (have < want && g->remotes[static_cast<size_t>(have)]->found)
 		++have;
 	auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
+	// Remotes not connected yet are brought in through BlueZ; those it
+	// connects show up in sysfs like the others. Discovery ends with the
+	// search.
+	std::unique_ptr<BluezSearch, BluezSearchEnd> bluetooth;
+	bool asked = false;
+	int haveBefore = 0, broughtIn = 0;
 	for (;;) {
 		for (const Found &f : discover(l.sysRoot, l.devRoot)) {
 			if (have >= want)
@@ -332,7 +339,18 @@ int wiiuse_find(struct wiimote_t **wm, int max_wiimotes, int timeout_seconds)
 		auto now = Clock::now();
 		if (have >= want || now >= deadline)
 			return have;
-		std::this_thread::sleep_for(std::min<Clock::duration>(kSearchStep, deadline - now));
+		if (!asked) {
+			asked = true;
+			haveBefore = have;
+			bluetooth = startBluezSearch();
+		}
+		auto step = std::chrono::duration_cast<std::chrono::milliseconds>(
+			std::min<Clock::duration>(kSearchStep, deadline - now));
+		if (bluetooth)
+			broughtIn = stepBluezSearch(*bluetooth, step, deadline,
+			                            want - std::max(have, haveBefore + broughtIn));
+		else
+			std::this_thread::sleep_for(step);
 	}
 }
 

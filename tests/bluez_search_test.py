@@ -1,0 +1,128 @@
+#!/usr/bin/python3
+"""The search's conversation with BlueZ, against python3-dbusmock's bluez5
+template on a private system bus: the branches a real adapter cannot be
+made to take. A remote that BlueZ connects shows up in a made-up sysfs tree,
+where the kernel's driver would have bound it.
+
+Usage: bluez_search_test.py BLUEZ_FIND
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+try:
+    import dbus
+    import dbusmock
+except ImportError as e:
+    print(f'SKIP: {e} (Debian: python3-dbusmock)')
+    sys.exit(77)
+
+FIND = sys.argv.pop(1)
+MOCK = 'org.freedesktop.DBus.Mock'
+REMOTE = '00:19:1D:00:00:01'
+HINT = ('il wiimote Nintendo RVL-CNT-01 non si lascia collegare (org.bluez.Error.Failed): '
+        'premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca\n')
+
+# What the kernel's driver does once BlueZ has connected the remote.
+BIND = '''
+import os
+d = {root!r} + '/sys/bus/hid/drivers/wiimote/0005:057E:0306.0001'
+os.makedirs(d + '/input/input3/event3')
+open(d + '/devtype', 'w').write('gen20\\n')
+open(d + '/input/input3/name', 'w').write('Nintendo Wii Remote\\n')
+'''
+REFUSE = "raise dbus.exceptions.DBusException('{}', name='org.bluez.Error.{}')"
+
+
+class BluezSearch(dbusmock.DBusTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.start_system_bus()
+        cls.bus = cls.get_dbus(system_bus=True)
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp()
+        os.makedirs(self.root + '/sys/bus/hid/drivers/wiimote')
+        self.server, self.bluez = self.spawn_server_template('bluez5', {}, stdout=subprocess.DEVNULL)
+        self.mock = dbus.Interface(self.bluez, 'org.bluez.Mock')
+        self.adapter = self.bus.get_object('org.bluez', self.mock.AddAdapter('hci0', 'host'))
+
+    def tearDown(self):
+        self.server.terminate()
+        self.server.wait()
+        shutil.rmtree(self.root)
+
+    def device(self, address, name, pair=None, connect=None):
+        dev = self.bus.get_object('org.bluez', self.mock.AddDevice('hci0', address, name))
+        dev.AddMethod('org.bluez.Device1', 'Connect', '', '', connect or BIND.format(root=self.root),
+                      dbus_interface=MOCK)
+        if pair:
+            dev.AddMethod('org.bluez.Device1', 'Pair', '', '', pair, dbus_interface=MOCK)
+        return dev
+
+    def find(self, seconds, during=None):
+        """Runs one search; `during` runs half a second into it."""
+        start = time.monotonic()
+        p = subprocess.Popen([FIND, self.root, str(seconds)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+        if during:
+            time.sleep(0.5)
+            during()
+        out, err = p.communicate(timeout=60)
+        return out, err, time.monotonic() - start
+
+    @staticmethod
+    def trusted(dev):
+        return dev.Get('org.bluez.Device1', 'Trusted', dbus_interface=dbus.PROPERTIES_IFACE)
+
+    @staticmethod
+    def calls(obj):
+        return [c[1] for c in obj.GetCalls(dbus_interface=MOCK)]
+
+    def test_a_remote_woken_by_sync_is_paired_trusted_and_connected_and_nothing_else_is_touched(self):
+        headset = self.device('00:11:22:33:44:55', 'Headset')
+        remotes = []
+        out, err, took = self.find(10, lambda: remotes.append(self.device(REMOTE, 'Nintendo RVL-CNT-01')))
+        self.assertEqual((out, err), ('1\n', ''))
+        self.assertLess(took, 5)
+        self.assertEqual(self.calls(remotes[0]), ['Pair', 'Connect'])
+        self.assertTrue(self.trusted(remotes[0]))
+        self.assertEqual(self.calls(headset), [])
+        self.assertEqual(self.calls(self.adapter), ['SetDiscoveryFilter', 'StartDiscovery', 'StopDiscovery'])
+
+    def test_a_remote_whose_pairing_fails_is_connected_alone_where_bluez_allows_it(self):
+        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01',
+                             pair=REFUSE.format('Authentication Failed', 'AuthenticationFailed'))
+        self.assertEqual(self.find(10)[:2], ('1\n', ''))
+        self.assertEqual(self.calls(remote), ['Pair', 'Connect'])
+        self.assertFalse(self.trusted(remote))
+
+    def test_a_remote_that_can_neither_pair_nor_connect_gets_the_sync_hint_once(self):
+        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01',
+                             pair=REFUSE.format('Authentication Failed', 'AuthenticationFailed'),
+                             connect=REFUSE.format('br-connection-profile-unavailable', 'Failed'))
+        out, err, took = self.find(2)
+        self.assertEqual((out, err), ('0\n', HINT))
+        self.assertGreaterEqual(took, 1.9)
+        self.assertEqual(self.calls(remote), ['Pair', 'Connect'])
+        self.assertEqual(self.calls(self.adapter)[-1], 'StopDiscovery')
+
+    def test_without_bluetoothd_or_with_the_adapter_off_the_search_goes_on_and_says_why_once(self):
+        self.adapter.Set('org.bluez.Adapter1', 'Powered', False, dbus_interface=dbus.PROPERTIES_IFACE)
+        out, err, took = self.find(1)
+        self.assertEqual((out, err), ('0\n', 'Bluetooth non disponibile per la ricerca: '
+                                             "l'adattatore /org/bluez/hci0 è spento (bluetoothctl power on)\n"))
+        self.assertGreaterEqual(took, 0.9)
+        self.server.terminate()
+        self.server.wait()
+        out, err, _ = self.find(1)
+        self.assertEqual(out, '0\n')
+        self.assertRegex(err, r'^Bluetooth non disponibile per la ricerca: bluetoothd non risponde \(.+\)\n$')
+
+
+if __name__ == '__main__':
+    unittest.main(verbosity=2)

@@ -1,0 +1,350 @@
+#include "bluez.h"
+
+#include <systemd/sd-bus.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace wiiuse_linux {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kService[] = "org.bluez";
+const char kAdapter[] = "org.bluez.Adapter1";
+const char kDevice[] = "org.bluez.Device1";
+
+const char kSyncHint[] =
+	"premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca";
+
+struct BusUnref {
+	void operator()(sd_bus *bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct SlotUnref {
+	void operator()(sd_bus_slot *slot) const { sd_bus_slot_unref(slot); }
+};
+struct MessageUnref {
+	void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
+};
+using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+// An sd_bus_error that frees itself.
+struct Error {
+	sd_bus_error e = SD_BUS_ERROR_NULL;
+	Error() = default;
+	Error(const Error &) = delete;
+	Error &operator=(const Error &) = delete;
+	~Error() { sd_bus_error_free(&e); }
+	std::string text(int rc) const
+	{
+		return e.message ? e.message : std::strerror(rc < 0 ? -rc : rc);
+	}
+};
+
+// What the search knows of a device (or an adapter): the properties it uses.
+struct Device {
+	std::string adapter, name, modalias;
+	bool paired = false, connected = false, inRange = false;
+	bool powered = false; // of an adapter
+};
+
+bool warned = false; // Bluetooth's unavailability has been told
+bool hinted = false; // the SYNC button has been suggested
+
+void cannotHelp(const std::string &why)
+{
+	if (warned)
+		return;
+	warned = true;
+	std::fprintf(stderr, "Bluetooth non disponibile per la ricerca: %s\n", why.c_str());
+}
+
+// Reads a{sv} of one interface into `d`, skipping what it does not use.
+int readDeviceProps(sd_bus_message *m, Device &d)
+{
+	int rc = sd_bus_message_enter_container(m, 'a', "{sv}");
+	if (rc < 0)
+		return rc;
+	while ((rc = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+		const char *key = nullptr;
+		if ((rc = sd_bus_message_read(m, "s", &key)) < 0)
+			return rc;
+		const char *type = nullptr;
+		if ((rc = sd_bus_message_peek_type(m, nullptr, &type)) < 0)
+			return rc;
+		std::string k = key;
+		if ((rc = sd_bus_message_enter_container(m, 'v', type)) < 0)
+			return rc;
+		if (!std::strcmp(type, "s") && (k == "Name" || k == "Modalias")) {
+			const char *s = nullptr;
+			if ((rc = sd_bus_message_read(m, "s", &s)) < 0)
+				return rc;
+			(k == "Name" ? d.name : d.modalias) = s;
+		} else if (!std::strcmp(type, "o") && k == "Adapter") {
+			const char *s = nullptr;
+			if ((rc = sd_bus_message_read(m, "o", &s)) < 0)
+				return rc;
+			d.adapter = s;
+		} else if (!std::strcmp(type, "b") && (k == "Paired" || k == "Connected" || k == "Powered")) {
+			int b = 0;
+			if ((rc = sd_bus_message_read(m, "b", &b)) < 0)
+				return rc;
+			(k == "Paired" ? d.paired : k == "Connected" ? d.connected : d.powered) = b;
+		} else {
+			if (k == "RSSI")
+				d.inRange = true; // BlueZ gives it while the device answers inquiries
+			if ((rc = sd_bus_message_skip(m, type)) < 0)
+				return rc;
+		}
+		if ((rc = sd_bus_message_exit_container(m)) < 0 || (rc = sd_bus_message_exit_container(m)) < 0)
+			return rc;
+	}
+	if (rc < 0)
+		return rc;
+	return sd_bus_message_exit_container(m);
+}
+
+// Reads a{sa{sv}} (interfaces and their properties) of one object. Sets
+// `isAdapter` / `isDevice` by the interfaces present.
+int readInterfaces(sd_bus_message *m, Device &d, bool &isAdapter, bool &isDevice)
+{
+	int rc = sd_bus_message_enter_container(m, 'a', "{sa{sv}}");
+	if (rc < 0)
+		return rc;
+	while ((rc = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
+		const char *iface = nullptr;
+		if ((rc = sd_bus_message_read(m, "s", &iface)) < 0)
+			return rc;
+		bool adapter = !std::strcmp(iface, kAdapter), device = !std::strcmp(iface, kDevice);
+		isAdapter = isAdapter || adapter;
+		isDevice = isDevice || device;
+		rc = adapter || device ? readDeviceProps(m, d) : sd_bus_message_skip(m, "a{sv}");
+		if (rc < 0 || (rc = sd_bus_message_exit_container(m)) < 0)
+			return rc;
+	}
+	if (rc < 0)
+		return rc;
+	return sd_bus_message_exit_container(m);
+}
+
+} // namespace
+
+struct BluezSearch {
+	std::unique_ptr<sd_bus, BusUnref> bus;
+	std::unique_ptr<sd_bus_slot, SlotUnref> added, changed;
+	std::string adapter;                  // object path of the adapter searched with
+	std::map<std::string, Device> devices; // by object path
+	std::set<std::string> tried;          // remotes this search has tried
+	int connected = 0;
+	bool discovering = false;
+};
+
+namespace {
+
+int onInterfacesAdded(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+	auto *s = static_cast<BluezSearch *>(userdata);
+	const char *path = nullptr;
+	if (sd_bus_message_read(m, "o", &path) < 0)
+		return 0;
+	Device d = s->devices.count(path) ? s->devices[path] : Device{};
+	bool isAdapter = false, isDevice = false;
+	if (readInterfaces(m, d, isAdapter, isDevice) >= 0 && isDevice)
+		s->devices[path] = d;
+	return 0;
+}
+
+int onPropertiesChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+	auto *s = static_cast<BluezSearch *>(userdata);
+	auto it = s->devices.find(sd_bus_message_get_path(m));
+	const char *iface = nullptr;
+	if (it == s->devices.end() || sd_bus_message_read(m, "s", &iface) < 0 || std::strcmp(iface, kDevice))
+		return 0;
+	readDeviceProps(m, it->second);
+	return 0;
+}
+
+// Calls a method of a device or adapter with no arguments, waiting until
+// `deadline` at most. Returns the error's name, empty on success.
+std::string call(BluezSearch &s, const std::string &path, const char *iface, const char *method,
+                 Clock::time_point deadline)
+{
+	Error error;
+	Message reply;
+	sd_bus_message *m = nullptr, *r = nullptr;
+	int rc = sd_bus_message_new_method_call(s.bus.get(), &m, kService, path.c_str(), iface, method);
+	Message call(m);
+	if (rc >= 0) {
+		auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+		rc = sd_bus_call(s.bus.get(), m, static_cast<uint64_t>(std::max<long long>(left.count(), 1000)),
+		                 &error.e, &r);
+		reply.reset(r);
+	}
+	if (rc >= 0)
+		return "";
+	return error.e.name ? error.e.name : std::strerror(-rc);
+}
+
+// Pairs (when needed), trusts and connects one remote. True once connected.
+bool bringIn(BluezSearch &s, const std::string &path, const Device &d, Clock::time_point deadline)
+{
+	if (!d.paired) {
+		std::string paired = call(s, path, kDevice, "Pair", deadline);
+		if (paired.empty() || paired == "org.bluez.Error.AlreadyExists") {
+			// Trusted, it reconnects by itself at a button press later on.
+			Error error;
+			sd_bus_set_property(s.bus.get(), kService, path.c_str(), kDevice, "Trusted", &error.e, "b", 1);
+		}
+		// When pairing failed (woken with 1+2: BlueZ has no PIN for that),
+		// a connection may still be allowed, where bonding is not required.
+	}
+	std::string connected = call(s, path, kDevice, "Connect", deadline);
+	if (connected.empty() || connected == "org.bluez.Error.AlreadyConnected")
+		return true;
+	if (!d.paired && !hinted) {
+		hinted = true;
+		std::fprintf(stderr, "il wiimote %s non si lascia collegare (%s): %s\n", d.name.c_str(),
+		             connected.c_str(), kSyncHint);
+	}
+	return false;
+}
+
+} // namespace
+
+void BluezSearchEnd::operator()(BluezSearch *s) const
+{
+	if (s->discovering) {
+		Error error;
+		sd_bus_call_method(s->bus.get(), kService, s->adapter.c_str(), kAdapter, "StopDiscovery", &error.e,
+		                   nullptr, "");
+	}
+	delete s;
+}
+
+bool isWiiRemote(const std::string &name, const std::string &modalias)
+{
+	if (name == "Nintendo RVL-CNT-01" || name == "Nintendo RVL-CNT-01-TR")
+		return true;
+	// "usb:v057Ep0306d0600", "bluetooth:v057Ep0330d...".
+	std::string m = modalias;
+	std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return std::tolower(c); });
+	size_t colon = m.find(':');
+	if (colon == std::string::npos)
+		return false;
+	std::string ids = m.substr(colon + 1, 10);
+	return ids == "v057ep0306" || ids == "v057ep0330";
+}
+
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch()
+{
+	std::unique_ptr<BluezSearch, BluezSearchEnd> s(new BluezSearch);
+	sd_bus *bus = nullptr;
+	int rc = sd_bus_open_system(&bus);
+	s->bus.reset(bus);
+	if (rc < 0) {
+		cannotHelp(std::string("impossibile raggiungere il bus di sistema: ") + std::strerror(-rc));
+		return nullptr;
+	}
+	// Signals first, so nothing said after the inventory is missed.
+	sd_bus_slot *slot = nullptr;
+	if (sd_bus_match_signal(bus, &slot, kService, nullptr, "org.freedesktop.DBus.ObjectManager",
+	                        "InterfacesAdded", onInterfacesAdded, s.get()) >= 0)
+		s->added.reset(slot);
+	if (sd_bus_match_signal(bus, &slot, kService, nullptr, "org.freedesktop.DBus.Properties",
+	                        "PropertiesChanged", onPropertiesChanged, s.get()) >= 0)
+		s->changed.reset(slot);
+
+	Error error;
+	sd_bus_message *reply = nullptr;
+	rc = sd_bus_call_method(bus, kService, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
+	                        &error.e, &reply, "");
+	Message objects(reply);
+	if (rc < 0) {
+		cannotHelp("bluetoothd non risponde (" + error.text(rc) + ")");
+		return nullptr;
+	}
+	std::vector<std::string> adapters, powered;
+	if (sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}") >= 0) {
+		while (sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}") > 0) {
+			const char *path = nullptr;
+			Device d;
+			bool isAdapter = false, isDevice = false;
+			if (sd_bus_message_read(reply, "o", &path) < 0 ||
+			    readInterfaces(reply, d, isAdapter, isDevice) < 0 ||
+			    sd_bus_message_exit_container(reply) < 0)
+				break;
+			if (isDevice)
+				s->devices[path] = d;
+			if (isAdapter) {
+				adapters.push_back(path);
+				if (d.powered)
+					powered.push_back(path);
+			}
+		}
+	}
+	std::sort(adapters.begin(), adapters.end());
+	std::sort(powered.begin(), powered.end());
+	if (adapters.empty()) {
+		cannotHelp("nessun adattatore Bluetooth");
+		return nullptr;
+	}
+	if (powered.empty()) {
+		cannotHelp("l'adattatore " + adapters.front() + " è spento (bluetoothctl power on)");
+		return nullptr;
+	}
+	s->adapter = powered.front();
+
+	Error filter;
+	sd_bus_call_method(bus, kService, s->adapter.c_str(), kAdapter, "SetDiscoveryFilter", &filter.e, nullptr,
+	                   "a{sv}", 1, "Transport", "s", "bredr");
+	Error start;
+	rc = sd_bus_call_method(bus, kService, s->adapter.c_str(), kAdapter, "StartDiscovery", &start.e, nullptr,
+	                        "");
+	if (rc < 0 && !sd_bus_error_has_name(&start.e, "org.bluez.Error.InProgress")) {
+		cannotHelp("impossibile avviare la ricerca su " + s->adapter + " (" + start.text(rc) + ")");
+		return nullptr;
+	}
+	s->discovering = true;
+	return s;
+}
+
+int stepBluezSearch(BluezSearch &s, std::chrono::milliseconds wait, Clock::time_point deadline, int room)
+{
+	// What BlueZ has said so far, then at most `wait` for more.
+	auto until = Clock::now() + wait;
+	for (;;) {
+		int rc;
+		while ((rc = sd_bus_process(s.bus.get(), nullptr)) > 0) {
+		}
+		if (rc < 0)
+			break;
+		for (auto &[path, d] : s.devices) {
+			if (room <= 0 || Clock::now() >= deadline)
+				return s.connected;
+			if (d.adapter != s.adapter || d.connected || !d.inRange || s.tried.count(path) ||
+			    !isWiiRemote(d.name, d.modalias))
+				continue;
+			s.tried.insert(path);
+			if (bringIn(s, path, d, deadline)) {
+				++s.connected;
+				--room;
+			}
+		}
+		auto now = Clock::now();
+		if (now >= until)
+			break;
+		auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
+		if (sd_bus_wait(s.bus.get(), static_cast<uint64_t>(left.count())) < 0)
+			break;
+	}
+	return s.connected;
+}
+
+} // namespace wiiuse_linux

@@ -1,0 +1,36 @@
+// Remotes that are not connected yet, found and connected through BlueZ
+// (org.bluez on the system bus) during a search, so that the kernel's
+// driver binds them and the search takes them from sysfs.
+#ifndef WIIUSE_BLUEZ_H
+#define WIIUSE_BLUEZ_H
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace wiiuse_linux {
+
+struct BluezSearch;
+
+struct BluezSearchEnd {
+	void operator()(BluezSearch *search) const;
+};
+
+// Discovery on the default powered adapter, started; null when Bluetooth
+// cannot help (no system bus, no bluetoothd, no adapter, adapter off),
+// after saying why on standard error, once in the process.
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch();
+
+// Waits at most `wait` for what BlueZ says, and pairs and connects the Wii
+// Remotes in range, at most `room` of them in all, giving up on each call
+// at `deadline`. Returns how many it has connected since the start.
+int stepBluezSearch(BluezSearch &search, std::chrono::milliseconds wait,
+                    std::chrono::steady_clock::time_point deadline, int room);
+
+// A Wii Remote or Wii Remote Plus, by its Bluetooth name or its modalias
+// (vendor 057e, product 0306 or 0330).
+bool isWiiRemote(const std::string &name, const std::string &modalias);
+
+} // namespace wiiuse_linux
+
+#endif

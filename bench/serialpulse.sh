@@ -1,38 +1,45 @@
 #!/usr/bin/env bash
-# Pulses per second of serialpulse against the floor (the same open, write,
-# close and line with bare system calls), both with /dev/null as the device,
-# in one run. Needs root for a private mount namespace.
-# Usage: bench/serialpulse.sh [BUILD_DIR]   (default: build)
+# Pulses per second of serialpulse against the floor (the same honest pulse:
+# open, write, drain, close and line, with bare system calls), side by side
+# in one run, on three devices at /dev/ttyUSB0:
+#   null  /dev/null (no terminal: nothing to drain)
+#   pty   a pseudo-terminal, a tty as the real adapter is
+#   vm    the kernel's ftdi_sio on an emulated FTDI adapter, under qemu
+# Needs root (private mount namespaces). Usage: bench/serialpulse.sh [BUILD_DIR] [DEVICE...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
+shift || true
+devices=${*:-null pty vm}
 program=$build/serialpulse/serialpulse
 [ -x "$program" ] || { echo "no $program: build first" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cc -O2 -o "$work/floor" "$here/floor.c"
+cc -O2 -o "$work/pulses" "$here/pulses.c"
 
-seconds=2
-# Lines a command prints in $seconds, with /dev/null at /dev/ttyUSB0.
-pulses() {
-	unshare -m sh -c '
-		mount --make-rprivate /
-		mount -t tmpfs tmpfs /dev
-		mknod -m 666 /dev/null c 1 3
-		mknod -m 666 /dev/ttyUSB0 c 1 3
-		timeout -s KILL "$1" "$2" >"$3" 2>/dev/null || true
-	' sh "$seconds" "$1" "$work/out"
-	wc -l <"$work/out"
+ratio() { # DEVICE PROGRAM_LINES FLOOR_LINES SECONDS
+	awk -v d="$1" -v p="$2" -v f="$3" -v s="$4" 'BEGIN {
+		printf "%s: serialpulse %.0f pulses/s, floor %.0f pulses/s, ratio program/floor %.3f\n", d, p / s, f / s, p / f
+	}'
 }
 
-rounds=3
-prog_total=0 floor_total=0
-for i in $(seq $rounds); do
-	p=$(pulses "$program")
-	f=$(pulses "$work/floor")
-	echo "round $i: serialpulse $((p / seconds))/s, floor $((f / seconds))/s"
-	prog_total=$((prog_total + p)) floor_total=$((floor_total + f))
+seconds=2 rounds=3
+for device in $devices; do
+	if [ "$device" = vm ]; then
+		# In the guest, rounds of each program on the real adapter.
+		out=$(bash "$here/../tests/vm/run-vm.sh" "$build/hitcheck/hitcheck" "$program" \
+			"$build/tests/vm/vmcheck" bench "$work/floor") || { echo "vm: $out" >&2; continue; }
+		p=$(sed -n 's/^vm: bench serialpulse //p' <<<"$out" | awk '{s += $1} END {print s + 0}')
+		f=$(sed -n 's/^vm: bench floor //p' <<<"$out" | awk '{s += $1} END {print s + 0}')
+		n=$(grep -c '^vm: bench floor ' <<<"$out" || true)
+		ratio "vm (ftdi_sio)" "$p" "$f" "$((n * $(sed -n 's/^vm: bench-seconds //p' <<<"$out")))"
+		continue
+	fi
+	p=0 f=0
+	for _ in $(seq $rounds); do
+		p=$((p + $("$work/pulses" "$device" $seconds "$program")))
+		f=$((f + $("$work/pulses" "$device" $seconds "$work/floor")))
+	done
+	ratio "$device" "$p" "$f" $((seconds * rounds))
 done
-awk -v p="$prog_total" -v f="$floor_total" -v s="$((seconds * rounds))" 'BEGIN {
-	printf "serialpulse: %.0f pulses/s, floor: %.0f pulses/s, ratio program/floor: %.3f\n", p / s, f / s, p / f
-}'

@@ -13,35 +13,58 @@ for m in $(cat /modules.list); do
 done
 echo "vm: booted"
 
-if [ "$(cat /mode)" = demo ]; then
+wait_adapter() { # present|absent, for up to 60 s
+	i=0
+	while [ $i -lt 600 ]; do
+		if [ -c /dev/ttyUSB0 ]; then [ "$1" = present ] && return 0; else [ "$1" = absent ] && return 0; fi
+		sleep 0.1
+		i=$((i + 1))
+	done
+	return 1
+}
+
+case "$(cat /mode)" in
+demo)
 	vmcheck /bin/hitcheck /checks/demo.steps --show
 	echo
-else
+	;;
+bench)
+	wait_adapter present
+	echo "vm: bench-seconds 3"
+	for round in 1 2 3; do
+		for p in serialpulse floor; do
+			timeout -s KILL 3 $p >/tmp/b.out 2>/dev/null
+			echo "vm: bench $p $(wc -l </tmp/b.out)"
+		done
+	done
+	;;
+*)
 	vmcheck /bin/hitcheck /checks/hitcheck.steps
 	echo "vm: hitcheck-checks $?"
 
-	i=0
-	while [ ! -c /dev/ttyUSB0 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-	# Its errors reach the host as they come, so it knows when the
-	# outage has been seen.
+	wait_adapter present
+	# Its errors reach the host as they come, so it knows when an outage
+	# has been seen; so does the count of lines printed.
 	mkfifo /tmp/err
 	while read -r line; do
 		echo "vm: serial-stderr $line"
-		echo "$line" >>/tmp/sp.err
 	done </tmp/err &
 	serialpulse >/tmp/sp.out 2>/tmp/err &
 	pid=$!
+	(while :; do echo "vm: serial-lines $(wc -l </tmp/sp.out)"; sleep 0.25; done) &
+	counter=$!
 	echo "vm: serial-start"
-	# The host unplugs the adapter, waits for the error, plugs it back.
-	i=0
-	while [ ! -s /tmp/sp.err ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
-	i=0
-	while [ ! -c /dev/ttyUSB0 ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+	# The host unplugs the adapter and plugs it back, again and again.
+	for c in $(seq "$(cat /cycles)"); do
+		wait_adapter absent
+		wait_adapter present
+	done
 	sleep 3
-	kill -9 $pid
+	kill -9 $pid $counter
 	wait
-	echo "vm: serial-lines $(grep -c '^inviato\.\.\.$' /tmp/sp.out)"
+	echo "vm: serial-total $(grep -c '^inviato\.\.\.$' /tmp/sp.out)"
 	echo "vm: serial-other-lines $(grep -vc '^inviato\.\.\.$' /tmp/sp.out)"
-fi
+	;;
+esac
 echo "vm: done"
 poweroff -f

@@ -44,14 +44,20 @@ void put(VirtualRemote &r, uhid_event &ev)
 	}
 }
 
+constexpr std::chrono::milliseconds kReportGap{10}; // 100 reports a second at most
+
 // Sends an input report: ID then payload. Buttons lead every core report.
-void send(VirtualRemote &r, std::vector<uint8_t> report)
+// Returns when it went.
+Clock::time_point send(VirtualRemote &r, std::vector<uint8_t> report)
 {
 	uhid_event ev{};
 	ev.type = UHID_INPUT2;
 	ev.u.input2.size = static_cast<uint16_t>(report.size());
 	std::memcpy(ev.u.input2.data, report.data(), report.size());
+	std::lock_guard<std::mutex> hold(r.sending);
+	std::this_thread::sleep_until(r.lastReport + kReportGap);
 	put(r, ev);
+	return r.lastReport = Clock::now();
 }
 
 std::vector<uint8_t> withButtons(VirtualRemote &r, uint8_t id)
@@ -87,6 +93,11 @@ void answer(VirtualRemote &r, const uint8_t *data, size_t size)
 			r.camera = on;
 		}
 	}
+	// Requests that want an answer get it after the trip over the air.
+	bool answered = id == 0x15 || id == 0x16 || id == 0x17 ||
+	                ((id == 0x13 || id == 0x1a) && (data[1] & 0x02));
+	if (answered)
+		std::this_thread::sleep_for(r.answerDelay);
 	switch (id) {
 	case 0x13:
 	case 0x1a:
@@ -165,6 +176,18 @@ std::string firstLine(const std::string &path)
 	return line;
 }
 
+std::vector<std::string> entries(const std::string &dir)
+{
+	std::vector<std::string> names;
+	if (DIR *d = opendir(dir.c_str())) {
+		while (dirent *e = readdir(d))
+			if (e->d_name[0] != '.')
+				names.push_back(e->d_name);
+		closedir(d);
+	}
+	return names;
+}
+
 } // namespace
 
 VirtualRemote::~VirtualRemote()
@@ -224,13 +247,27 @@ std::string waitProbed(const VirtualRemote &r, std::chrono::milliseconds limit)
 	return "";
 }
 
-void sendButtons(VirtualRemote &r, uint16_t buttons)
+std::string coreNode(const VirtualRemote &r)
+{
+	std::string dir = waitProbed(r, std::chrono::milliseconds(0));
+	std::vector<std::string> inputs = entries(dir + "/input");
+	for (const std::string &input : inputs) {
+		if (firstLine(dir + "/input/" + input + "/name") != "Nintendo Wii Remote")
+			continue;
+		for (const std::string &e : entries(dir + "/input/" + input))
+			if (e.compare(0, 5, "event") == 0)
+				return "/dev/input/" + e;
+	}
+	return "";
+}
+
+Clock::time_point sendButtons(VirtualRemote &r, uint16_t buttons)
 {
 	{
 		std::lock_guard<std::mutex> hold(r.lock);
 		r.buttons = buttons;
 	}
-	send(r, withButtons(r, 0x30));
+	return send(r, withButtons(r, 0x30));
 }
 
 void sendCamera(VirtualRemote &r, const std::vector<std::pair<int, int>> &sources)

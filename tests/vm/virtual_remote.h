@@ -18,6 +18,11 @@ struct VirtualRemote {
 	std::string uniq;
 	int fd = -1;
 	std::thread reader;
+	// A real remote answers the driver's requests over the air, after a few
+	// to tens of milliseconds, and sends at most 100 reports a second.
+	std::chrono::milliseconds answerDelay{20};
+	std::mutex sending;
+	Clock::time_point lastReport;
 
 	// What the driver asked, under `lock`.
 	std::mutex lock;
@@ -42,8 +47,13 @@ bool createRemote(VirtualRemote &r, const std::string &uniq, std::string &why);
 // finished probing it; empty if that does not happen within `limit`.
 std::string waitProbed(const VirtualRemote &r, std::chrono::milliseconds limit);
 
-// Buttons (wiiuse masks) down from now on, sent as a core report.
-void sendButtons(VirtualRemote &r, uint16_t buttons);
+// The event node of the driver's button device for this remote; empty if
+// there is none.
+std::string coreNode(const VirtualRemote &r);
+
+// Buttons (wiiuse masks) down from now on, sent as a core report; returns
+// when the report went.
+Clock::time_point sendButtons(VirtualRemote &r, uint16_t buttons);
 
 // One camera frame with these sources (x 0-1023, y 0-767), up to four.
 void sendCamera(VirtualRemote &r, const std::vector<std::pair<int, int>> &sources);

@@ -20,7 +20,11 @@
 //   exits STATUS MS           hitcheck ends with STATUS within MS
 //   startup-time              figure: start to the last rumble's end
 //   idle-cpu SECONDS          figure: hitcheck's CPU share while all is quiet
-//   latency NAME N            figure: report-to-line delay over N presses of A
+//   latency PLAYER ROBOT S    figure: report-to-line delay over S seconds of
+//                             presses of A, 10 a second on each remote
+//   delay LABEL               figure: from the last press to the last expect
+//   watch NAME                a second reader opens the remote's button node
+//   unseen NAME / seen NAME   that reader got no event / gets events
 #include "virtual_remote.h"
 
 #include <algorithm>
@@ -57,6 +61,8 @@ struct Run {
 	std::string program;
 	bool show = false;
 	std::map<std::string, std::unique_ptr<VirtualRemote>> remotes;
+	std::map<std::string, int> watchers; // a second reader's descriptor, by remote
+	Clock::time_point lastPress, lastSeen;
 	std::unique_ptr<Hitcheck> hc = std::make_unique<Hitcheck>();
 	int passed = 0, failed = 0;
 };
@@ -189,6 +195,16 @@ double cpuSeconds(pid_t pid)
 	return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+// How many bytes of events a descriptor holds now; it is read empty.
+size_t drain(int fd)
+{
+	char buf[4096];
+	size_t total = 0;
+	for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+		total += static_cast<size_t>(n);
+	return total;
+}
+
 VirtualRemote *remoteNamed(Run &run, const std::string &name, std::string &why)
 {
 	auto it = run.remotes.find(name);
@@ -232,7 +248,14 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		return start(run, why);
 	if (verb == "expect") {
 		std::string text = unescape(line.substr(line.find(' ') + 1));
-		return expectText(hc, text, milliseconds(10000), nullptr, why);
+		return expectText(hc, text, milliseconds(10000), &run.lastSeen, why);
+	}
+	if (verb == "delay") {
+		std::string label = line.substr(line.find(' ') + 1);
+		char text[160];
+		std::snprintf(text, sizeof text, "%s: %.2f ms", label.c_str(), ms(run.lastSeen - run.lastPress));
+		figure = text;
+		return true;
 	}
 	if (verb == "wait") {
 		int n = 0;
@@ -325,8 +348,34 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 			std::lock_guard<std::mutex> hold(r->lock);
 			now = verb == "press" ? r->buttons | keys : r->buttons & ~keys;
 		}
-		sendButtons(*r, now);
+		run.lastPress = sendButtons(*r, now);
 		return true;
+	}
+	if (verb == "watch") {
+		std::string node = coreNode(*r);
+		int fd = node.empty() ? -1 : open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+		if (fd < 0) {
+			why = "cannot open the button node " + node + ": " + std::strerror(errno);
+			return false;
+		}
+		drain(fd);
+		run.watchers[name] = fd;
+		return true;
+	}
+	if (verb == "unseen" || verb == "seen") {
+		auto w = run.watchers.find(name);
+		if (w == run.watchers.end()) {
+			why = "not watched";
+			return false;
+		}
+		size_t events = 0;
+		waitFor([&] {
+			events += drain(w->second);
+			return verb == "seen" && events > 0;
+		}, milliseconds(verb == "seen" ? 3000 : 300));
+		if ((events > 0) != (verb == "seen"))
+			why = std::to_string(events) + " bytes of events reached the second reader";
+		return why.empty();
 	}
 	if (verb == "camera") {
 		std::vector<std::pair<int, int>> sources;
@@ -380,25 +429,44 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		return true;
 	}
 	if (verb == "latency") {
-		int n = 50;
-		words >> n;
+		// The player's remote is `r`; the robot's, then the seconds.
+		std::string robotName;
+		int seconds = 60;
+		words >> robotName >> seconds;
+		VirtualRemote *robot = remoteNamed(run, robotName, why);
+		if (!robot)
+			return false;
+		// A press and its release on each, the lines each gives.
+		struct Move {
+			VirtualRemote *remote;
+			uint16_t buttons;
+			const char *text;
+			bool timed;
+		} const moves[] = {
+			{r, 0x0008, "[id 1] ---\nA pressed\nNon vedo 2 led...", true},
+			{robot, 0x0008, "[id 2] ---\nA pressed\n", true},
+			{r, 0, "[id 1] ---\nNon vedo 2 led...", false},
+			{robot, 0, "[id 2] ---\n", false},
+		};
 		std::vector<double> delays;
-		for (int i = 0; i < n; ++i) {
-			auto sent = Clock::now();
-			sendButtons(*r, 0x0008);
-			Clock::time_point seen;
-			if (!expectText(hc, "A pressed\nNon vedo 2 led...", milliseconds(5000), &seen, why))
-				return false;
-			delays.push_back(ms(seen - sent));
-			sendButtons(*r, 0);
-			if (!expectText(hc, " ---\nNon vedo 2 led...", milliseconds(5000), nullptr, why))
-				return false;
-			std::this_thread::sleep_for(milliseconds(10));
+		auto end = Clock::now() + std::chrono::seconds(seconds);
+		for (auto tick = Clock::now(); tick < end; tick += milliseconds(100)) {
+			std::this_thread::sleep_until(tick);
+			for (const Move &m : moves) {
+				Clock::time_point sent = sendButtons(*m.remote, m.buttons), seen;
+				if (!expectText(hc, m.text, milliseconds(5000), &seen, why))
+					return false;
+				if (m.timed)
+					delays.push_back(ms(seen - sent));
+			}
 		}
 		std::sort(delays.begin(), delays.end());
-		char text[160];
-		std::snprintf(text, sizeof text, "report to line, %d presses: median %.2f ms, worst %.2f ms", n,
-		              delays[delays.size() / 2], delays.back());
+		char text[200];
+		std::snprintf(text, sizeof text,
+		              "report to line, %zu presses on two remotes over %d s: median %.2f ms, "
+		              "99th percentile %.2f ms, worst %.2f ms",
+		              delays.size(), seconds, delays[delays.size() / 2],
+		              delays[delays.size() * 99 / 100], delays.back());
 		figure = text;
 		return true;
 	}

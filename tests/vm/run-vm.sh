@@ -2,7 +2,9 @@
 # Boots Debian's kernel under qemu with two virtual Wii Remotes (hid-wiimote
 # over uhid) and an emulated FTDI USB serial adapter (ftdi_sio), and runs
 # hitcheck and serialpulse against those drivers.
-# Usage: run-vm.sh HITCHECK SERIALPULSE VMCHECK [checks|demo|bench FLOOR]
+# Usage: run-vm.sh HITCHECK SERIALPULSE VMCHECK [checks|demo|air|bench FLOOR]
+#   air: a never-paired remote over emulated Bluetooth (btvirt), through the
+#   real bluetoothd and the kernel's hidp, as the player's.
 #   bench: rounds of serialpulse and of FLOOR on the adapter, as
 #   "vm: bench serialpulse|floor LINES" lines, and nothing else.
 # Exit status 77: qemu or the kernel cannot be had here.
@@ -49,14 +51,35 @@ cp "$hitcheck" "$root/bin/hitcheck"
 cp "$serialpulse" "$root/bin/serialpulse"
 cp "$vmcheck" "$root/bin/vmcheck"
 [ -z "$floor" ] || cp "$floor" "$root/bin/floor"
-for lib in $(for f in "$hitcheck" "$serialpulse" "$vmcheck"; do
+tools=()
+modules="hid uhid ff-memless hid-wiimote evdev usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
+if [ "$mode" = air ]; then
+	for t in /usr/libexec/bluetooth/bluetoothd /usr/bin/btvirt /usr/bin/sdptool /usr/bin/hciconfig /bin/hciconfig \
+		/usr/bin/dbus-daemon; do
+		[ -x "$t" ] && tools+=("$t")
+	done
+	[ ${#tools[@]} -ge 5 ] || skip "bluez, bluez-test-tools or dbus-daemon is not installed"
+	mkdir -p "$root/usr/libexec/bluetooth" "$root/etc/bluetooth"
+	for t in "${tools[@]}"; do cp "$t" "$root/bin/"; done
+	mv "$root/bin/bluetoothd" "$root/usr/libexec/bluetooth/bluetoothd"
+	cp "$here/dbus-vm.conf" "$root/etc/dbus-vm.conf"
+	# The remote's side offers a Wii Remote's Device ID, which the host
+	# learns: vendor 057e, product 0306. Both sides share the daemon.
+	printf '[General]\nDeviceID = bluetooth:057E:0306:0600\n[Policy]\nAutoEnable=false\n' \
+		>"$root/etc/bluetooth/main.conf"
+	echo 0123456789abcdef0123456789abcdef >"$root/etc/machine-id"
+	echo 'root:x:0:0:root:/:/bin/sh' >"$root/etc/passwd" # dbus-daemon asks who its clients are
+	echo 'root:x:0:' >"$root/etc/group"
+	modules="$modules af_alg algif_hash algif_skcipher cmac ecb ecc ecdh_generic rfkill crc16 bluetooth hci_vhci hidp"
+fi
+for lib in $(for f in "$hitcheck" "$serialpulse" "$vmcheck" "${tools[@]}"; do
 	ldd "$f" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}'
 done | sort -u); do
 	mkdir -p "$root$(dirname "$lib")"
 	cp -L "$lib" "$root$lib"
 done
 : >"$root/modules.list"
-for m in hid uhid ff-memless hid-wiimote evdev usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+for m in $modules; do
 	ko=$(find "$kdir/lib/modules" -name "$m.ko" | head -n 1)
 	if [ -z "$ko" ]; then
 		grep -q "/$m.ko" "$kdir"/lib/modules/*/modules.builtin || skip "$kpkg lacks the module $m"
@@ -143,6 +166,11 @@ qpid=
 if [ "$mode" = bench ]; then
 	tr -d '\r' <"$console" | grep -E '^vm: bench'
 	exit 0
+fi
+if [ "$mode" = air ]; then
+	tr -d '\r' <"$console" | grep -E '^(ok|not ok|figure:|vmcheck:|vm:)'
+	grep -q '^vm: air-checks 0' <(tr -d '\r' <"$console")
+	exit
 fi
 
 tr -d '\r' <"$console" | grep -E '^(ok|not ok|figure:|vmcheck:|vm:)' | grep -v '^vm: serial-lines' || true

@@ -5,8 +5,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <bluetooth/bluetooth.h>
+#include <bluetooth/hci.h>
+#include <bluetooth/l2cap.h>
 #include <linux/uhid.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -54,9 +59,14 @@ Clock::time_point send(VirtualRemote &r, std::vector<uint8_t> report)
 	ev.type = UHID_INPUT2;
 	ev.u.input2.size = static_cast<uint16_t>(report.size());
 	std::memcpy(ev.u.input2.data, report.data(), report.size());
+	report.insert(report.begin(), 0xa1); // over the air: DATA | INPUT
 	std::lock_guard<std::mutex> hold(r.sending);
 	std::this_thread::sleep_until(r.lastReport + kReportGap);
-	put(r, ev);
+	if (r.fd >= 0)
+		put(r, ev);
+	else if (r.channel[1] >= 0 && ::send(r.channel[1], report.data(), report.size(), MSG_NOSIGNAL) < 0) {
+		// The host has gone: the remote goes on as if out of range.
+	}
 	return r.lastReport = Clock::now();
 }
 
@@ -168,6 +178,62 @@ void readRequests(VirtualRemote *r)
 	}
 }
 
+bool stopped(VirtualRemote *r)
+{
+	std::lock_guard<std::mutex> hold(r->lock);
+	return r->gone;
+}
+
+// Answers the host on the control channel: requests that set something
+// succeed, those that ask for something are not supported.
+void control(int fd, const uint8_t *data, ssize_t n)
+{
+	if (n < 1)
+		return;
+	unsigned type = data[0] >> 4;
+	uint8_t handshake = type == 0x5 || type == 0x7 || type == 0x9 ? 0x00 : 0x03;
+	if (type != 0x1 && ::send(fd, &handshake, 1, MSG_NOSIGNAL) < 0) {
+		// Gone: noticed by the next read.
+	}
+}
+
+// The device side of Bluetooth HID: takes the host's two connections, then
+// answers what comes on them, until the remote is destroyed.
+void serveAir(VirtualRemote *r)
+{
+	uint8_t buf[700];
+	while (!stopped(r)) {
+		pollfd p[4];
+		int *fds[4] = {&r->listening[0], &r->listening[1], &r->channel[0], &r->channel[1]};
+		for (int i = 0; i < 4; ++i)
+			p[i] = {*fds[i], POLLIN, 0};
+		if (poll(p, 4, 200) <= 0)
+			continue;
+		for (int i = 0; i < 2; ++i)
+			if (p[i].revents & POLLIN) {
+				int fd = accept4(*fds[i], nullptr, nullptr, SOCK_CLOEXEC);
+				std::lock_guard<std::mutex> hold(r->sending);
+				if (r->channel[i] >= 0)
+					close(r->channel[i]);
+				r->channel[i] = fd;
+			}
+		for (int i = 2; i < 4; ++i) {
+			if (!p[i].revents)
+				continue;
+			ssize_t n = recv(*fds[i], buf, sizeof buf, 0);
+			if (n <= 0) {
+				std::lock_guard<std::mutex> hold(r->sending);
+				close(*fds[i]);
+				*fds[i] = -1;
+			} else if (i == 2) {
+				control(*fds[i], buf, n);
+			} else if (buf[0] == 0xa2) { // DATA | OUTPUT
+				answer(*r, buf + 1, static_cast<size_t>(n - 1));
+			}
+		}
+	}
+}
+
 std::string firstLine(const std::string &path)
 {
 	std::ifstream in(path);
@@ -218,6 +284,41 @@ bool createRemote(VirtualRemote &r, const std::string &uniq, std::string &why)
 		return false;
 	}
 	r.reader = std::thread(readRequests, &r);
+	return true;
+}
+
+bool createAirRemote(VirtualRemote &r, int hci, std::string &why)
+{
+	int ctl = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
+	hci_dev_info info{};
+	info.dev_id = static_cast<uint16_t>(hci);
+	if (ctl < 0 || ioctl(ctl, HCIGETDEVINFO, &info) < 0) {
+		why = "hci" + std::to_string(hci) + ": " + std::strerror(errno);
+		if (ctl >= 0)
+			close(ctl);
+		return false;
+	}
+	close(ctl);
+	char uniq[18];
+	const uint8_t *b = info.bdaddr.b;
+	std::snprintf(uniq, sizeof uniq, "%02x:%02x:%02x:%02x:%02x:%02x", b[5], b[4], b[3], b[2], b[1], b[0]);
+	r.uniq = uniq;
+	const uint16_t psms[2] = {0x11, 0x13};
+	for (int i = 0; i < 2; ++i) {
+		sockaddr_l2 addr{};
+		addr.l2_family = AF_BLUETOOTH;
+		addr.l2_psm = htobs(psms[i]);
+		addr.l2_bdaddr = info.bdaddr;
+		int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_L2CAP);
+		if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || listen(fd, 1) < 0) {
+			why = "L2CAP PSM " + std::to_string(psms[i]) + " on " + r.uniq + ": " + std::strerror(errno);
+			if (fd >= 0)
+				close(fd);
+			return false;
+		}
+		r.listening[i] = fd;
+	}
+	r.reader = std::thread(serveAir, &r);
 	return true;
 }
 
@@ -290,17 +391,23 @@ void sendCamera(VirtualRemote &r, const std::vector<std::pair<int, int>> &source
 
 void destroyRemote(VirtualRemote &r)
 {
-	if (r.fd < 0)
+	if (r.fd < 0 && r.listening[0] < 0)
 		return;
-	uhid_event ev{};
-	ev.type = UHID_DESTROY;
-	put(r, ev);
+	if (r.fd >= 0) {
+		uhid_event ev{};
+		ev.type = UHID_DESTROY;
+		put(r, ev);
+	}
 	{
 		std::lock_guard<std::mutex> hold(r.lock);
 		r.gone = true;
 	}
 	if (r.reader.joinable())
 		r.reader.join();
-	close(r.fd);
-	r.fd = -1;
+	// Over the air: the link goes, as when the batteries are pulled.
+	for (int *fd : {&r.channel[1], &r.channel[0], &r.listening[0], &r.listening[1], &r.fd})
+		if (*fd >= 0) {
+			close(*fd);
+			*fd = -1;
+		}
 }

@@ -16,7 +16,11 @@ using Clock = std::chrono::steady_clock;
 
 struct VirtualRemote {
 	std::string uniq;
-	int fd = -1;
+	int fd = -1; // uhid
+	// Over Bluetooth instead: L2CAP listeners and connections, control
+	// (PSM 0x11) then interrupt (PSM 0x13).
+	int listening[2] = {-1, -1};
+	int channel[2] = {-1, -1};
 	std::thread reader;
 	// A real remote answers the driver's requests over the air, after a few
 	// to tens of milliseconds, and sends at most 100 reports a second.
@@ -42,6 +46,11 @@ struct VirtualRemote {
 
 // Creates the device; false (with a reason in `why`) when uhid refuses.
 bool createRemote(VirtualRemote &r, const std::string &uniq, std::string &why);
+
+// The same remote as the device side of Bluetooth HID on controller hciN:
+// listens on L2CAP PSM 0x11 and 0x13 of that controller's address (its uniq)
+// and speaks the same reports there (0xA1 input, 0xA2 output).
+bool createAirRemote(VirtualRemote &r, int hci, std::string &why);
 
 // The sysfs directory of the remote's HID device once the driver has
 // finished probing it; empty if that does not happen within `limit`.

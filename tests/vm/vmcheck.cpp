@@ -23,8 +23,14 @@
 //   latency PLAYER ROBOT S    figure: report-to-line delay over S seconds of
 //                             presses of A, 10 a second on each remote
 //   delay LABEL               figure: from the last press to the last expect
+//   air-remote NAME HCI       a remote over Bluetooth on controller hciHCI,
+//                             never paired, not yet discoverable
+//   bluez HCI                 bluetoothd starts; hciHCI is the remote's side
+//   sync NAME HCI             the remote's SYNC button (also the time `delay`
+//                             counts from)
 //   watch NAME                a second reader opens the remote's button node
 //   unseen NAME / seen NAME   that reader got no event / gets events
+#include "bluez_side.h"
 #include "virtual_remote.h"
 
 #include <algorithm>
@@ -231,6 +237,15 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 	words >> verb;
 	Hitcheck &hc = *run.hc;
 
+	if (verb == "air-remote") {
+		int hci = 1;
+		words >> name >> hci;
+		auto r = std::make_unique<VirtualRemote>();
+		if (!createAirRemote(*r, hci, why))
+			return false;
+		run.remotes[name] = std::move(r);
+		return true;
+	}
 	if (verb == "remote") {
 		std::string uniq;
 		words >> name >> uniq;
@@ -246,9 +261,14 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 	}
 	if (verb == "start")
 		return start(run, why);
+	if (verb == "bluez") {
+		int hci = 1;
+		words >> hci;
+		return startBluez(hci, why);
+	}
 	if (verb == "expect") {
 		std::string text = unescape(line.substr(line.find(' ') + 1));
-		return expectText(hc, text, milliseconds(10000), &run.lastSeen, why);
+		return expectText(hc, text, milliseconds(20000), &run.lastSeen, why);
 	}
 	if (verb == "delay") {
 		std::string label = line.substr(line.find(' ') + 1);
@@ -350,6 +370,12 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		}
 		run.lastPress = sendButtons(*r, now);
 		return true;
+	}
+	if (verb == "sync") {
+		int hci = 1;
+		words >> hci;
+		run.lastPress = Clock::now();
+		return pressSync(hci, why);
 	}
 	if (verb == "watch") {
 		std::string node = coreNode(*r);
@@ -502,8 +528,17 @@ int main(int argc, char **argv)
 		std::printf("%s - %s%s%s\n", ok ? "ok" : "not ok", line.c_str(), ok ? "" : ": ", why.c_str());
 		std::fflush(stdout);
 		ok ? ++run.passed : ++run.failed;
-		if (!ok)
+		if (!ok) {
+			// What hitcheck said on standard error so far may tell why.
+			if (run.hc->errFd >= 0) {
+				fcntl(run.hc->errFd, F_SETFL, O_NONBLOCK);
+				char buf[4096];
+				ssize_t n = read(run.hc->errFd, buf, sizeof buf - 1);
+				if (n > 0)
+					std::printf("vmcheck: hitcheck's standard error: %.*s\n", static_cast<int>(n), buf);
+			}
 			break;
+		}
 	}
 	if (run.hc->pid > 0) {
 		kill(run.hc->pid, SIGKILL);

@@ -27,14 +27,6 @@ REMOTE = '00:19:1D:00:00:01'
 HINT = ('il wiimote Nintendo RVL-CNT-01 non si lascia collegare (org.bluez.Error.Failed): '
         'premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca\n')
 
-# What the kernel's driver does once BlueZ has connected the remote.
-BIND = '''
-import os
-d = {root!r} + '/sys/bus/hid/drivers/wiimote/0005:057E:0306.0001'
-os.makedirs(d + '/input/input3/event3')
-open(d + '/devtype', 'w').write('gen20\\n')
-open(d + '/input/input3/name', 'w').write('Nintendo Wii Remote\\n')
-'''
 REFUSE = "raise dbus.exceptions.DBusException('{}', name='org.bluez.Error.{}')"
 
 
@@ -58,14 +50,25 @@ class BluezSearch(dbusmock.DBusTestCase):
 
     def device(self, address, name, pair=None, connect=None):
         dev = self.bus.get_object('org.bluez', self.mock.AddDevice('hci0', address, name))
-        dev.AddMethod('org.bluez.Device1', 'Connect', '', '', connect or BIND.format(root=self.root),
-                      dbus_interface=MOCK)
-        if pair:
-            dev.AddMethod('org.bluez.Device1', 'Pair', '', '', pair, dbus_interface=MOCK)
+        for method, code in (('Pair', pair), ('Connect', connect)):
+            if code:
+                dev.AddMethod('org.bluez.Device1', method, '', '', code, dbus_interface=MOCK)
         return dev
 
+    def bind_after(self, dev, connects=1):
+        """What the kernel's driver does once BlueZ has connected the remote."""
+        end = time.monotonic() + 10
+        while self.calls(dev).count('Connect') < connects and time.monotonic() < end:
+            time.sleep(0.05)
+        d = self.root + '/sys/bus/hid/drivers/wiimote/0005:057E:0306.0001'
+        os.makedirs(d + '/input/input3/event3')
+        with open(d + '/devtype', 'w') as f:
+            f.write('gen20\n')
+        with open(d + '/input/input3/name', 'w') as f:
+            f.write('Nintendo Wii Remote\n')
+
     def find(self, seconds, during=None):
-        """Runs one search; `during` runs half a second into it."""
+        """Runs one search; `during` runs from half a second into it."""
         start = time.monotonic()
         p = subprocess.Popen([FIND, self.root, str(seconds)], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
@@ -86,7 +89,11 @@ class BluezSearch(dbusmock.DBusTestCase):
     def test_a_remote_woken_by_sync_is_paired_trusted_and_connected_and_nothing_else_is_touched(self):
         headset = self.device('00:11:22:33:44:55', 'Headset')
         remotes = []
-        out, err, took = self.find(10, lambda: remotes.append(self.device(REMOTE, 'Nintendo RVL-CNT-01')))
+
+        def sync_pressed():
+            remotes.append(self.device(REMOTE, 'Nintendo RVL-CNT-01'))
+            self.bind_after(remotes[0])
+        out, err, took = self.find(10, sync_pressed)
         self.assertEqual((out, err), ('1\n', ''))
         self.assertLess(took, 5)
         self.assertEqual(self.calls(remotes[0]), ['Pair', 'Connect'])
@@ -97,7 +104,7 @@ class BluezSearch(dbusmock.DBusTestCase):
     def test_a_remote_whose_pairing_fails_is_connected_alone_where_bluez_allows_it(self):
         remote = self.device(REMOTE, 'Nintendo RVL-CNT-01',
                              pair=REFUSE.format('Authentication Failed', 'AuthenticationFailed'))
-        self.assertEqual(self.find(10)[:2], ('1\n', ''))
+        self.assertEqual(self.find(10, lambda: self.bind_after(remote))[:2], ('1\n', ''))
         self.assertEqual(self.calls(remote), ['Pair', 'Connect'])
         self.assertFalse(self.trusted(remote))
 
@@ -110,6 +117,18 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertGreaterEqual(took, 1.9)
         self.assertEqual(self.calls(remote), ['Pair', 'Connect'])
         self.assertEqual(self.calls(self.adapter)[-1], 'StopDiscovery')
+
+    def test_a_remote_that_failed_is_tried_again_so_sync_pressed_after_the_hint_works(self):
+        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01',
+                             pair=REFUSE.format('Authentication Failed', 'AuthenticationFailed'),
+                             connect=REFUSE.format('br-connection-profile-unavailable', 'Failed'))
+
+        def press_sync():
+            for method in ('Pair', 'Connect'):
+                remote.AddMethod('org.bluez.Device1', method, '', '', '', dbus_interface=MOCK)
+            self.bind_after(remote, connects=2)
+        self.assertEqual(self.find(10, press_sync)[:2], ('1\n', HINT))
+        self.assertEqual(self.calls(remote), ['Pair', 'Connect', 'Pair', 'Connect'])
 
     def test_without_bluetoothd_or_with_the_adapter_off_the_search_goes_on_and_says_why_once(self):
         self.adapter.Set('org.bluez.Adapter1', 'Powered', False, dbus_interface=dbus.PROPERTIES_IFACE)

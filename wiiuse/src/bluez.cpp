@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <set>
 #include <vector>
 
 namespace wiiuse_linux {
@@ -19,6 +18,10 @@ using Clock = std::chrono::steady_clock;
 const char kService[] = "org.bluez";
 const char kAdapter[] = "org.bluez.Adapter1";
 const char kDevice[] = "org.bluez.Device1";
+
+// A remote that would not connect is tried again after this long: its
+// owner may press SYNC once told to.
+constexpr auto kRetryAfter = std::chrono::seconds(3);
 
 const char kSyncHint[] =
 	"premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca";
@@ -52,6 +55,7 @@ struct Device {
 	std::string adapter, name, modalias;
 	bool paired = false, connected = false, inRange = false;
 	bool powered = false; // of an adapter
+	uint32_t deviceClass = 0;
 };
 
 bool warned = false; // Bluetooth's unavailability has been told
@@ -91,6 +95,9 @@ int readDeviceProps(sd_bus_message *m, Device &d)
 			if ((rc = sd_bus_message_read(m, "o", &s)) < 0)
 				return rc;
 			d.adapter = s;
+		} else if (!std::strcmp(type, "u") && k == "Class") {
+			if ((rc = sd_bus_message_read(m, "u", &d.deviceClass)) < 0)
+				return rc;
 		} else if (!std::strcmp(type, "b") && (k == "Paired" || k == "Connected" || k == "Powered")) {
 			int b = 0;
 			if ((rc = sd_bus_message_read(m, "b", &b)) < 0)
@@ -140,7 +147,7 @@ struct BluezSearch {
 	std::unique_ptr<sd_bus_slot, SlotUnref> added, changed;
 	std::string adapter;                  // object path of the adapter searched with
 	std::map<std::string, Device> devices; // by object path
-	std::set<std::string> tried;          // remotes this search has tried
+	std::map<std::string, Clock::time_point> failed; // remotes that would not connect, and when
 	int connected = 0;
 	bool discovering = false;
 };
@@ -228,9 +235,14 @@ void BluezSearchEnd::operator()(BluezSearch *s) const
 	delete s;
 }
 
-bool isWiiRemote(const std::string &name, const std::string &modalias)
+bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t deviceClass)
 {
 	if (name == "Nintendo RVL-CNT-01" || name == "Nintendo RVL-CNT-01-TR")
+		return true;
+	// A remote has no extended inquiry response: its name comes only once
+	// the inquiry is over, some 10 s on, by then the search may be too. Its
+	// class comes with the inquiry's answer.
+	if (name.empty() && (deviceClass == 0x002504 || deviceClass == 0x000508))
 		return true;
 	// "usb:v057Ep0306d0600", "bluetooth:v057Ep0330d...".
 	std::string m = modalias;
@@ -328,13 +340,16 @@ int stepBluezSearch(BluezSearch &s, std::chrono::milliseconds wait, Clock::time_
 		for (auto &[path, d] : s.devices) {
 			if (room <= 0 || Clock::now() >= deadline)
 				return s.connected;
-			if (d.adapter != s.adapter || d.connected || !d.inRange || s.tried.count(path) ||
-			    !isWiiRemote(d.name, d.modalias))
+			auto failed = s.failed.find(path);
+			if (d.adapter != s.adapter || d.connected || !d.inRange || !isWiiRemote(d.name, d.modalias, d.deviceClass) ||
+			    (failed != s.failed.end() && Clock::now() < failed->second + kRetryAfter))
 				continue;
-			s.tried.insert(path);
 			if (bringIn(s, path, d, deadline)) {
 				++s.connected;
 				--room;
+				d.connected = true;
+			} else {
+				s.failed[path] = Clock::now();
 			}
 		}
 		auto now = Clock::now();

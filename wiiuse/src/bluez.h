@@ -5,6 +5,7 @@
 #define WIIUSE_BLUEZ_H
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -28,8 +29,9 @@ int stepBluezSearch(BluezSearch &search, std::chrono::milliseconds wait,
                     std::chrono::steady_clock::time_point deadline, int room);
 
 // A Wii Remote or Wii Remote Plus, by its Bluetooth name or its modalias
-// (vendor 057e, product 0306 or 0330).
-bool isWiiRemote(const std::string &name, const std::string &modalias);
+// (vendor 057e, product 0306 or 0330); or, while its name is not known yet,
+// by the class of device it answers an inquiry with (0x002504, 0x000508).
+bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t deviceClass);
 
 } // namespace wiiuse_linux
 

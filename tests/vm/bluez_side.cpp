@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -113,9 +114,12 @@ void answerPins(int remote)
 
 // The agent holds the remote's side's PIN requests unanswered, so that
 // bluetoothd does not refuse them before the answer above.
+// Never answered, and never freed: the process ends first.
+auto *const held = new std::vector<sd_bus_message *>;
+
 int hold(sd_bus_message *m, void *, sd_bus_error *)
 {
-	sd_bus_message_ref(m); // never answered
+	held->push_back(sd_bus_message_ref(m));
 	return 1;
 }
 int agree(sd_bus_message *m, void *, sd_bus_error *)

@@ -169,8 +169,10 @@ if [ "$mode" = bench ]; then
 fi
 if [ "$mode" = air ]; then
 	tr -d '\r' <"$console" | grep -E '^(ok|not ok|figure:|vmcheck:|vm:)'
-	grep -q '^vm: air-checks 0' <(tr -d '\r' <"$console")
-	exit
+	grep -q '^vm: air-checks 0' <(tr -d '\r' <"$console") && exit 0
+	echo "--- console"
+	tr -d '\r' <"$console" | grep -v '^vm: bluetoothd' | tail -n 60
+	exit 1
 fi
 
 tr -d '\r' <"$console" | grep -E '^(ok|not ok|figure:|vmcheck:|vm:)' | grep -v '^vm: serial-lines' || true

@@ -130,6 +130,15 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(self.find(10, press_sync)[:2], ('1\n', HINT))
         self.assertEqual(self.calls(remote), ['Pair', 'Connect', 'Pair', 'Connect'])
 
+    def test_a_bluetoothd_that_does_not_answer_holds_the_search_no_longer_than_its_time(self):
+        self.adapter.AddMethod('org.bluez.Adapter1', 'StartDiscovery', '', '', 'import time; time.sleep(15)',
+                               dbus_interface=MOCK)
+        out, err, took = self.find(2)
+        self.assertEqual(out, '0\n')
+        self.assertLess(took, 4)
+        self.assertRegex(err, r'^Bluetooth non disponibile per la ricerca: impossibile avviare la ricerca '
+                              r'su /org/bluez/hci0 \(.+\)\n$')
+
     def test_without_bluetoothd_or_with_the_adapter_off_the_search_goes_on_and_says_why_once(self):
         self.adapter.Set('org.bluez.Adapter1', 'Powered', False, dbus_interface=dbus.PROPERTIES_IFACE)
         out, err, took = self.find(1)

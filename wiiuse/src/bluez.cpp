@@ -61,6 +61,14 @@ struct Device {
 bool warned = false; // Bluetooth's unavailability has been told
 bool hinted = false; // the SYNC button has been suggested
 
+// Every call from now on waits until `deadline` at most (1 ms at least): a
+// daemon that hangs cannot hold the search past its time.
+void limitCalls(sd_bus *bus, Clock::time_point deadline)
+{
+	auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+	sd_bus_set_method_call_timeout(bus, static_cast<uint64_t>(std::max<long long>(left, 1000)));
+}
+
 void cannotHelp(const std::string &why)
 {
 	if (warned)
@@ -183,17 +191,9 @@ int onPropertiesChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
 std::string call(BluezSearch &s, const std::string &path, const char *iface, const char *method,
                  Clock::time_point deadline)
 {
+	limitCalls(s.bus.get(), deadline);
 	Error error;
-	Message reply;
-	sd_bus_message *m = nullptr, *r = nullptr;
-	int rc = sd_bus_message_new_method_call(s.bus.get(), &m, kService, path.c_str(), iface, method);
-	Message call(m);
-	if (rc >= 0) {
-		auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-		rc = sd_bus_call(s.bus.get(), m, static_cast<uint64_t>(std::max<long long>(left.count(), 1000)),
-		                 &error.e, &r);
-		reply.reset(r);
-	}
+	int rc = sd_bus_call_method(s.bus.get(), kService, path.c_str(), iface, method, &error.e, nullptr, "");
 	if (rc >= 0)
 		return "";
 	return error.e.name ? error.e.name : std::strerror(-rc);
@@ -206,6 +206,7 @@ bool bringIn(BluezSearch &s, const std::string &path, const Device &d, Clock::ti
 		std::string paired = call(s, path, kDevice, "Pair", deadline);
 		if (paired.empty() || paired == "org.bluez.Error.AlreadyExists") {
 			// Trusted, it reconnects by itself at a button press later on.
+			limitCalls(s.bus.get(), deadline);
 			Error error;
 			sd_bus_set_property(s.bus.get(), kService, path.c_str(), kDevice, "Trusted", &error.e, "b", 1);
 		}
@@ -228,6 +229,7 @@ bool bringIn(BluezSearch &s, const std::string &path, const Device &d, Clock::ti
 void BluezSearchEnd::operator()(BluezSearch *s) const
 {
 	if (s->discovering) {
+		limitCalls(s->bus.get(), Clock::now() + std::chrono::seconds(1));
 		Error error;
 		sd_bus_call_method(s->bus.get(), kService, s->adapter.c_str(), kAdapter, "StopDiscovery", &error.e,
 		                   nullptr, "");
@@ -254,7 +256,7 @@ bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t 
 	return ids == "v057ep0306" || ids == "v057ep0330";
 }
 
-std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch()
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Clock::time_point deadline)
 {
 	std::unique_ptr<BluezSearch, BluezSearchEnd> s(new BluezSearch);
 	sd_bus *bus = nullptr;
@@ -264,6 +266,7 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch()
 		cannotHelp(std::string("impossibile raggiungere il bus di sistema: ") + std::strerror(-rc));
 		return nullptr;
 	}
+	limitCalls(bus, deadline);
 	// Signals first, so nothing said after the inventory is missed.
 	sd_bus_slot *slot = nullptr;
 	if (sd_bus_match_signal(bus, &slot, kService, nullptr, "org.freedesktop.DBus.ObjectManager",

@@ -19,8 +19,9 @@ struct BluezSearchEnd {
 
 // Discovery on the default powered adapter, started; null when Bluetooth
 // cannot help (no system bus, no bluetoothd, no adapter, adapter off),
-// after saying why on standard error, once in the process.
-std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch();
+// after saying why on standard error, once in the process. BlueZ is waited
+// for until `deadline` at most.
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(std::chrono::steady_clock::time_point deadline);
 
 // Waits at most `wait` for what BlueZ says, and pairs and connects the Wii
 // Remotes in range, at most `room` of them in all, giving up on each call

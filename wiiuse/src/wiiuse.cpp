@@ -342,7 +342,7 @@ int wiiuse_find(struct wiimote_t **wm, int max_wiimotes, int timeout_seconds)
 		if (!asked) {
 			asked = true;
 			haveBefore = have;
-			bluetooth = startBluezSearch();
+			bluetooth = startBluezSearch(deadline);
 		}
 		auto step = std::chrono::duration_cast<std::chrono::milliseconds>(
 			std::min<Clock::duration>(kSearchStep, deadline - now));

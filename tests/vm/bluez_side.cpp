@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -19,11 +18,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint16_t kCommandComplete = 0x0001; // management events
-constexpr uint16_t kCommandStatus = 0x0002;
-constexpr uint16_t kPinCodeRequest = 0x000e;
-constexpr uint16_t kSetSsp = 0x000b;          // management commands
-constexpr uint16_t kPinCodeReply = 0x0016;
+constexpr uint16_t kPinCodeRequest = 0x000e; // management event
+constexpr uint16_t kPinCodeReply = 0x0016;   // management command
 
 struct __attribute__((packed)) MgmtHeader {
 	uint16_t opcode, index, length;
@@ -39,57 +35,17 @@ struct __attribute__((packed)) PinReply {
 	uint8_t pin[16];
 };
 
-int controlSocket()
+// A Wii Remote's half of a legacy pairing started by the host with the SYNC
+// button: its PIN is the host's address, as the six bytes it is stored in.
+// Answered on the management channel, which takes raw bytes.
+void answerPins(int remote)
 {
 	int fd = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
 	sockaddr_hci addr{};
 	addr.hci_family = AF_BLUETOOTH;
 	addr.hci_dev = HCI_DEV_NONE;
 	addr.hci_channel = HCI_CHANNEL_CONTROL;
-	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-		close(fd);
-		return -1;
-	}
-	return fd;
-}
-
-// One management command with a one-byte parameter; true once completed.
-bool command(uint16_t opcode, int index, uint8_t value)
-{
-	int fd = controlSocket();
-	struct __attribute__((packed)) {
-		MgmtHeader header;
-		uint8_t value;
-	} cmd = {{htobs(opcode), htobs(static_cast<uint16_t>(index)), htobs(1)}, value};
-	bool done = false;
-	if (fd >= 0 && write(fd, &cmd, sizeof cmd) == static_cast<ssize_t>(sizeof cmd)) {
-		uint8_t buf[512];
-		pollfd p = {fd, POLLIN, 0};
-		while (!done && poll(&p, 1, 5000) > 0) {
-			ssize_t n = read(fd, buf, sizeof buf);
-			MgmtHeader h;
-			if (n < static_cast<ssize_t>(sizeof h + 3))
-				break;
-			std::memcpy(&h, buf, sizeof h);
-			uint16_t event = btohs(h.opcode), of = static_cast<uint16_t>(buf[sizeof h] | buf[sizeof h + 1] << 8);
-			if ((event == kCommandComplete || event == kCommandStatus) && of == opcode) {
-				done = buf[sizeof h + 2] == 0;
-				break;
-			}
-		}
-	}
-	if (fd >= 0)
-		close(fd);
-	return done;
-}
-
-// A Wii Remote's half of a legacy pairing started by the host with the SYNC
-// button: its PIN is the host's address, as the six bytes it is stored in.
-// Answered on the management channel, which takes raw bytes.
-void answerPins(int remote)
-{
-	int fd = controlSocket();
-	if (fd < 0)
+	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
 		return;
 	uint8_t buf[512];
 	for (ssize_t n; (n = read(fd, buf, sizeof buf)) >= 0;) {
@@ -247,11 +203,8 @@ bool startBluez(int remote, std::string &why)
 	// A Wii Remote pairs the legacy way, with a PIN, offers its HID record,
 	// and is called so.
 	on = 1;
-	if (!command(kSetSsp, remote, 0)) {
-		why = "hci" + std::to_string(remote) + ": simple pairing stays on";
-		return false;
-	}
-	return setAdapter(remote, "Alias", "s", "Nintendo RVL-CNT-01", why) &&
+	return run("btmgmt --index " + std::to_string(remote) + " ssp off >/dev/null", why) &&
+	       setAdapter(remote, "Alias", "s", "Nintendo RVL-CNT-01", why) &&
 	       setAdapter(0, "Powered", "b", &on, why) && run("sdptool add WIIMOTE >/dev/null", why);
 }
 

@@ -54,11 +54,11 @@ cp "$vmcheck" "$root/bin/vmcheck"
 tools=()
 modules="hid uhid ff-memless hid-wiimote evdev usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
 if [ "$mode" = air ]; then
-	for t in /usr/libexec/bluetooth/bluetoothd /usr/bin/btvirt /usr/bin/sdptool /usr/bin/hciconfig /bin/hciconfig \
+	for t in /usr/libexec/bluetooth/bluetoothd /usr/bin/btvirt /usr/bin/btmgmt /usr/bin/sdptool /bin/hciconfig \
 		/usr/bin/dbus-daemon; do
 		[ -x "$t" ] && tools+=("$t")
 	done
-	[ ${#tools[@]} -ge 5 ] || skip "bluez, bluez-test-tools or dbus-daemon is not installed"
+	[ ${#tools[@]} -eq 6 ] || skip "bluez, bluez-test-tools or dbus-daemon is not installed"
 	mkdir -p "$root/usr/libexec/bluetooth" "$root/etc/bluetooth"
 	for t in "${tools[@]}"; do cp "$t" "$root/bin/"; done
 	mv "$root/bin/bluetoothd" "$root/usr/libexec/bluetooth/bluetoothd"

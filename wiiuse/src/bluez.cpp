@@ -52,7 +52,7 @@ struct Error {
 
 // What the search knows of a device (or an adapter): the properties it uses.
 struct Device {
-	std::string adapter, name, modalias;
+	std::string adapter, address, name, modalias;
 	bool paired = false, connected = false, inRange = false;
 	bool powered = false; // of an adapter
 	uint32_t deviceClass = 0;
@@ -93,11 +93,11 @@ int readDeviceProps(sd_bus_message *m, Device &d)
 		std::string k = key;
 		if ((rc = sd_bus_message_enter_container(m, 'v', type)) < 0)
 			return rc;
-		if (!std::strcmp(type, "s") && (k == "Name" || k == "Modalias")) {
+		if (!std::strcmp(type, "s") && (k == "Name" || k == "Modalias" || k == "Address")) {
 			const char *s = nullptr;
 			if ((rc = sd_bus_message_read(m, "s", &s)) < 0)
 				return rc;
-			(k == "Name" ? d.name : d.modalias) = s;
+			(k == "Name" ? d.name : k == "Modalias" ? d.modalias : d.address) = s;
 		} else if (!std::strcmp(type, "o") && k == "Adapter") {
 			const char *s = nullptr;
 			if ((rc = sd_bus_message_read(m, "o", &s)) < 0)
@@ -218,8 +218,8 @@ bool bringIn(BluezSearch &s, const std::string &path, const Device &d, Clock::ti
 		return true;
 	if (!d.paired && !hinted) {
 		hinted = true;
-		std::fprintf(stderr, "il wiimote %s non si lascia collegare (%s): %s\n", d.name.c_str(),
-		             connected.c_str(), kSyncHint);
+		std::fprintf(stderr, "il wiimote %s non si lascia collegare (%s): %s\n",
+		             (d.name.empty() ? d.address : d.name).c_str(), connected.c_str(), kSyncHint);
 	}
 	return false;
 }
@@ -344,8 +344,9 @@ int stepBluezSearch(BluezSearch &s, std::chrono::milliseconds wait, Clock::time_
 			if (room <= 0 || Clock::now() >= deadline)
 				return s.connected;
 			auto failed = s.failed.find(path);
-			if (d.adapter != s.adapter || d.connected || !d.inRange || !isWiiRemote(d.name, d.modalias, d.deviceClass) ||
-			    (failed != s.failed.end() && Clock::now() < failed->second + kRetryAfter))
+			bool resting = failed != s.failed.end() && Clock::now() < failed->second + kRetryAfter;
+			if (d.adapter != s.adapter || d.connected || !d.inRange || resting ||
+			    !isWiiRemote(d.name, d.modalias, d.deviceClass))
 				continue;
 			if (bringIn(s, path, d, deadline)) {
 				++s.connected;

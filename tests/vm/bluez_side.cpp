@@ -111,31 +111,34 @@ std::string adapter(int hci)
 	return "/org/bluez/hci" + std::to_string(hci);
 }
 
-bool powered(sd_bus *bus, int hci)
+// 1 when the adapter is on, 0 when off, -1 while bluetoothd does not show it.
+int powered(sd_bus *bus, int hci)
 {
 	int on = 0;
 	sd_bus_error error = SD_BUS_ERROR_NULL;
 	int rc = sd_bus_get_property_trivial(bus, "org.bluez", adapter(hci).c_str(), "org.bluez.Adapter1", "Powered",
 	                                     &error, 'b', &on);
 	sd_bus_error_free(&error);
-	return rc >= 0 && on;
+	return rc < 0 ? -1 : on != 0;
 }
 
-// Sets a property of an adapter, then waits for it to be powered if `power`.
-bool setAdapter(int hci, const char *property, const char *type, const void *value, std::string &why)
+// Sets a property of an adapter: `text` when given, else the truth `on`.
+// After "Powered", waits until the adapter is on.
+bool setAdapter(int hci, const char *property, const char *text, int on, std::string &why)
 {
 	sd_bus *bus = nullptr;
 	sd_bus_error error = SD_BUS_ERROR_NULL;
 	int rc = sd_bus_open_system(&bus);
-	if (rc >= 0)
-		rc = *type == 'b' ? sd_bus_set_property(bus, "org.bluez", adapter(hci).c_str(), "org.bluez.Adapter1",
-		                                        property, &error, type, *static_cast<const int *>(value))
-		                  : sd_bus_set_property(bus, "org.bluez", adapter(hci).c_str(), "org.bluez.Adapter1",
-		                                        property, &error, type, static_cast<const char *>(value));
+	if (rc >= 0 && text)
+		rc = sd_bus_set_property(bus, "org.bluez", adapter(hci).c_str(), "org.bluez.Adapter1", property, &error,
+		                         "s", text);
+	else if (rc >= 0)
+		rc = sd_bus_set_property(bus, "org.bluez", adapter(hci).c_str(), "org.bluez.Adapter1", property, &error,
+		                         "b", on);
 	if (rc < 0)
 		why = adapter(hci) + " " + property + ": " + (error.message ? error.message : std::strerror(-rc));
 	auto end = Clock::now() + std::chrono::seconds(10);
-	while (rc >= 0 && !std::strcmp(property, "Powered") && !powered(bus, hci)) {
+	while (rc >= 0 && !std::strcmp(property, "Powered") && powered(bus, hci) != 1) {
 		if (Clock::now() > end) {
 			why = adapter(hci) + " did not power on";
 			rc = -1;
@@ -178,18 +181,15 @@ bool startBluez(int remote, std::string &why)
 	// Both controllers start off; the host's is switched on, the remote's
 	// only when its SYNC button is pressed.
 	auto end = Clock::now() + std::chrono::seconds(30);
-	sd_bus_error error = SD_BUS_ERROR_NULL;
-	int on = 0;
 	for (int hci : {0, remote})
-		while (sd_bus_get_property_trivial(bus, "org.bluez", adapter(hci).c_str(), "org.bluez.Adapter1", "Powered",
-		                                   &error, 'b', &on) < 0) {
-			sd_bus_error_free(&error);
+		while (powered(bus, hci) < 0) {
 			if (Clock::now() > end) {
 				why = "bluetoothd did not take both controllers (see /tmp/bluetoothd.log)";
 				return false;
 			}
 			std::this_thread::sleep_for(std::chrono::milliseconds(100));
 		}
+	sd_bus_error error = SD_BUS_ERROR_NULL;
 	if (sd_bus_add_object_vtable(bus, nullptr, "/vmcheck/agent", "org.bluez.Agent1", kAgent, nullptr) < 0 ||
 	    sd_bus_call_method(bus, "org.bluez", "/org/bluez", "org.bluez.AgentManager1", "RegisterAgent", &error,
 	                       nullptr, "os", "/vmcheck/agent", "KeyboardDisplay") < 0 ||
@@ -202,15 +202,13 @@ bool startBluez(int remote, std::string &why)
 	std::thread(serveAgent, bus).detach();
 	// A Wii Remote pairs the legacy way, with a PIN, offers its HID record,
 	// and is called so.
-	on = 1;
 	return run("btmgmt --index " + std::to_string(remote) + " ssp off >/dev/null", why) &&
-	       setAdapter(remote, "Alias", "s", "Nintendo RVL-CNT-01", why) &&
-	       setAdapter(0, "Powered", "b", &on, why) && run("sdptool add WIIMOTE >/dev/null", why);
+	       setAdapter(remote, "Alias", "Nintendo RVL-CNT-01", 0, why) &&
+	       setAdapter(0, "Powered", nullptr, 1, why) && run("sdptool add WIIMOTE >/dev/null", why);
 }
 
 bool pressSync(int remote, std::string &why)
 {
-	int on = 1;
-	return setAdapter(remote, "Powered", "b", &on, why) && setAdapter(remote, "Discoverable", "b", &on, why) &&
+	return setAdapter(remote, "Powered", nullptr, 1, why) && setAdapter(remote, "Discoverable", nullptr, 1, why) &&
 	       run("hciconfig hci" + std::to_string(remote) + " class 0x002504", why);
 }

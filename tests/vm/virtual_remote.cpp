@@ -327,21 +327,15 @@ std::string waitProbed(const VirtualRemote &r, std::chrono::milliseconds limit)
 	auto end = Clock::now() + limit;
 	do {
 		const std::string base = "/sys/bus/hid/devices/";
-		if (DIR *d = opendir(base.c_str())) {
-			std::string found;
-			while (dirent *e = readdir(d)) {
-				std::string dir = base + e->d_name;
-				std::ifstream uevent(dir + "/uevent");
-				for (std::string line; std::getline(uevent, line);)
-					if (line == "HID_UNIQ=" + r.uniq) {
-						std::string devtype = firstLine(dir + "/devtype");
-						if (!devtype.empty() && devtype != "pending")
-							found = dir;
-					}
-			}
-			closedir(d);
-			if (!found.empty())
-				return found;
+		for (const std::string &name : entries(base)) {
+			std::string dir = base + name;
+			std::ifstream uevent(dir + "/uevent");
+			for (std::string line; std::getline(uevent, line);)
+				if (line == "HID_UNIQ=" + r.uniq) {
+					std::string devtype = firstLine(dir + "/devtype");
+					if (!devtype.empty() && devtype != "pending")
+						return dir;
+				}
 		}
 		std::this_thread::sleep_for(std::chrono::milliseconds(20));
 	} while (Clock::now() < end);

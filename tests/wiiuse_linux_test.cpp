@@ -132,6 +132,24 @@ TEST_F(Translation, CameraSlotsCountsCursorAndDistance)
 	EXPECT_EQ(wm.ir.z, 0.0f);
 }
 
+TEST_F(Translation, ASlotIsEmptyByItsYAndTheKernelsValuesSeedTheCamera)
+{
+	// At the camera's edge the kernel smooths the leaving x to 1022 and
+	// keeps it there; only y jumps to the empty 1023.
+	camera(frame({{1021, 500}, {10, 20}}));
+	EXPECT_EQ(camera({abs(ABS_HAT0Y, 1023), abs(ABS_HAT1X, 1023), abs(ABS_HAT1Y, 1023), syn()}), 1);
+	EXPECT_EQ(wm.ir.num_dots, 0);
+
+	// What the kernel holds when the node opens is seen at once, without an
+	// event; a slot at (0, 0) has never reported.
+	const int axes[8] = {400, 300, 600, 300, 0, 0, 1023, 1023};
+	seedIr(pending, wm, axes);
+	EXPECT_EQ(wm.ir.num_dots, 2);
+	EXPECT_EQ(wm.ir.dot[1].x, 423u);
+	EXPECT_FALSE(wm.ir.dot[2].visible);
+	EXPECT_EQ(camera({syn()}), 0);
+}
+
 TEST_F(Translation, ACameraEventKeepsButtonsHeldSoTheyActOnce)
 {
 	core({key(KEY_UP, 1), syn()});

@@ -23,6 +23,59 @@ bool isFrameEnd(const input_event &ev)
 	return ev.type == EV_SYN && ev.code == SYN_REPORT;
 }
 
+// Puts what the pending slots hold into the record; true when it changes
+// what the camera sees.
+bool showIr(const Pending &pending, struct wiimote_t &wm)
+{
+	ir_t ir = wm.ir;
+	ir.num_dots = 0;
+	unsigned sumX = 0, sumY = 0;
+	int first = -1, second = -1;
+	for (int i = 0; i < 4; ++i) {
+		ir_dot_t &dot = ir.dot[i];
+		// A source that leaves makes y jump to the empty 1023, which the
+		// kernel never smooths; x may stick a unit or two short of 1023
+		// at the camera's edge.
+		dot.visible = pending.y[i] <= kCameraMaxY;
+		// The driver gives x as the camera sees it; wiiuse mirrors it, so
+		// that x grows as the remote turns right.
+		dot.x = dot.visible ? kCameraMaxX - std::min(pending.x[i], kCameraMaxX) : 0;
+		dot.y = dot.visible ? pending.y[i] : 0;
+		if (!dot.visible)
+			continue;
+		++ir.num_dots;
+		sumX += dot.x;
+		sumY += dot.y;
+		if (first < 0)
+			first = i;
+		else if (second < 0)
+			second = i;
+	}
+	bool changed = false;
+	for (int i = 0; i < 4; ++i)
+		changed = changed || ir.dot[i].visible != wm.ir.dot[i].visible ||
+		          ir.dot[i].x != wm.ir.dot[i].x || ir.dot[i].y != wm.ir.dot[i].y;
+	if (!changed)
+		return false;
+
+	ir.x = ir.num_dots ? static_cast<int>(sumX / ir.num_dots) : 0;
+	ir.y = ir.num_dots ? static_cast<int>(sumY / ir.num_dots) : 0;
+	if (ir.num_dots == 0) {
+		ir.z = 0;
+	} else if (second >= 0) {
+		double dx = double(ir.dot[first].x) - double(ir.dot[second].x);
+		double dy = double(ir.dot[first].y) - double(ir.dot[second].y);
+		ir.z = static_cast<float>(1023.0 - std::sqrt(dx * dx + dy * dy));
+	}
+	wm.ir = ir;
+	return true;
+}
+
+unsigned axisValue(int value)
+{
+	return value < 0 ? 0 : static_cast<unsigned>(value);
+}
+
 } // namespace
 
 unsigned short buttonMask(unsigned code)
@@ -63,53 +116,23 @@ bool applyIrEvent(Pending &pending, struct wiimote_t &wm, const input_event &ev)
 {
 	if (ev.type == EV_ABS && ev.code >= ABS_HAT0X && ev.code <= ABS_HAT3Y) {
 		int slot = (ev.code - ABS_HAT0X) / 2;
-		unsigned value = ev.value < 0 ? 0 : static_cast<unsigned>(ev.value);
-		((ev.code - ABS_HAT0X) % 2 == 0 ? pending.x : pending.y)[slot] = value;
+		((ev.code - ABS_HAT0X) % 2 == 0 ? pending.x : pending.y)[slot] = axisValue(ev.value);
 		return false;
 	}
-	if (!isFrameEnd(ev))
+	if (!isFrameEnd(ev) || !showIr(pending, wm))
 		return false;
-
-	ir_t ir = wm.ir;
-	ir.num_dots = 0;
-	unsigned sumX = 0, sumY = 0;
-	int first = -1, second = -1;
-	for (int i = 0; i < 4; ++i) {
-		ir_dot_t &dot = ir.dot[i];
-		dot.visible = !(pending.x[i] == kNoSource && pending.y[i] == kNoSource);
-		// The driver gives x as the camera sees it; wiiuse mirrors it, so
-		// that x grows as the remote turns right.
-		dot.x = dot.visible ? kCameraMaxX - std::min(pending.x[i], kCameraMaxX) : 0;
-		dot.y = dot.visible ? pending.y[i] : 0;
-		if (!dot.visible)
-			continue;
-		++ir.num_dots;
-		sumX += dot.x;
-		sumY += dot.y;
-		if (first < 0)
-			first = i;
-		else if (second < 0)
-			second = i;
-	}
-	bool changed = false;
-	for (int i = 0; i < 4; ++i)
-		changed = changed || ir.dot[i].visible != wm.ir.dot[i].visible ||
-		          ir.dot[i].x != wm.ir.dot[i].x || ir.dot[i].y != wm.ir.dot[i].y;
-	if (!changed)
-		return false;
-
-	ir.x = ir.num_dots ? static_cast<int>(sumX / ir.num_dots) : 0;
-	ir.y = ir.num_dots ? static_cast<int>(sumY / ir.num_dots) : 0;
-	if (ir.num_dots == 0) {
-		ir.z = 0;
-	} else if (second >= 0) {
-		double dx = double(ir.dot[first].x) - double(ir.dot[second].x);
-		double dy = double(ir.dot[first].y) - double(ir.dot[second].y);
-		ir.z = static_cast<float>(1023.0 - std::sqrt(dx * dx + dy * dy));
-	}
-	wm.ir = ir;
 	commitButtons(wm, wm.btns);
 	return true;
+}
+
+void seedIr(Pending &pending, struct wiimote_t &wm, const int (&axes)[8])
+{
+	for (int i = 0; i < 4; ++i) {
+		bool unused = axes[2 * i] == 0 && axes[2 * i + 1] == 0;
+		pending.x[i] = unused ? kNoSource : axisValue(axes[2 * i]);
+		pending.y[i] = unused ? kNoSource : axisValue(axes[2 * i + 1]);
+	}
+	showIr(pending, wm);
 }
 
 void clearIr(Pending &pending, struct wiimote_t &wm)

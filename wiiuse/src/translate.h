@@ -12,6 +12,7 @@ namespace wiiuse_linux {
 constexpr int kStateConnected = 0x08;
 constexpr int kStateIr = 0x80;
 constexpr unsigned kNoSource = 1023; // what the driver reports for an empty camera slot
+constexpr unsigned kCameraMaxY = 767; // a slot whose y lies beyond holds no source
 
 // What the driver has said since the last frame it completed (SYN_REPORT).
 struct Pending {
@@ -30,6 +31,13 @@ bool applyCoreEvent(Pending &pending, struct wiimote_t &wm, const input_event &e
 // Applies one event of the IR device (camera slots). True when it completes
 // a frame that changes the sources: a generic event, already in the record.
 bool applyIrEvent(Pending &pending, struct wiimote_t &wm, const input_event &ev);
+
+// Takes the camera's slots as the kernel holds them, x and y of slot 0 to 3
+// (ABS_HAT0X to ABS_HAT3Y), as what the camera sees now, with no event: the
+// kernel passes on only values that change, so a still scene would
+// otherwise show no source until something moves. A slot at (0, 0) is
+// empty: the driver starts every axis there before the camera first reports.
+void seedIr(Pending &pending, struct wiimote_t &wm, const int (&axes)[8]);
 
 // Forgets every source: the camera is off.
 void clearIr(Pending &pending, struct wiimote_t &wm);

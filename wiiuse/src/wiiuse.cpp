@@ -445,8 +445,19 @@ void wiiuse_set_ir(struct wiimote_t *wm, int status)
 	if (!r->core.isOpen() || r->where.ir.empty())
 		return;
 	// The camera runs while its node is open.
-	if (r->ir.isOpen() || openNode(r->where.ir, r->ir))
-		wm->state |= kStateIr;
+	if (r->ir.isOpen())
+		return;
+	if (!openNode(r->where.ir, r->ir))
+		return;
+	wm->state |= kStateIr;
+	// The kernel kept what the camera last reported, and passes on only
+	// what changes from it: a still scene would send nothing.
+	if (libevdev *dev = r->ir.dev.get()) {
+		int axes[8];
+		for (int i = 0; i < 8; ++i)
+			axes[i] = libevdev_get_event_value(dev, EV_ABS, static_cast<unsigned>(ABS_HAT0X + i));
+		seedIr(r->pending, *wm, axes);
+	}
 }
 
 int wiiuse_poll(struct wiimote_t **wm, int wiimotes)

@@ -525,6 +525,9 @@ int main(int argc, char **argv)
 			std::printf("figure: %s\n", figure.c_str());
 		if (run.show)
 			continue;
+		// On one line, as the host reads the console line by line.
+		for (size_t at; (at = why.find('\n')) != std::string::npos;)
+			why.replace(at, 1, "\\n");
 		std::printf("%s - %s%s%s\n", ok ? "ok" : "not ok", line.c_str(), ok ? "" : ": ", why.c_str());
 		std::fflush(stdout);
 		ok ? ++run.passed : ++run.failed;

@@ -30,11 +30,15 @@ if [ -z "$kpkg" ]; then
 fi
 [ -n "$kpkg" ] || skip "no linux-image-amd64 in the package lists"
 kdir=$cache/$kpkg
+# One run at a time fetches and unpacks it: the tests run side by side.
+exec 9>"$cache/.lock"
+flock 9
 if [ ! -d "$kdir/boot" ]; then
 	(cd "$cache" && ls "$kpkg"_*.deb >/dev/null 2>&1 || apt-get download "$kpkg" >/dev/null 2>&1) ||
 		skip "could not download $kpkg"
 	rm -rf "$kdir.tmp" && dpkg -x "$cache/$kpkg"_*.deb "$kdir.tmp" && mv "$kdir.tmp" "$kdir"
 fi
+flock -u 9
 vmlinuz=$(ls "$kdir"/boot/vmlinuz-* | head -n 1)
 [ -r "$vmlinuz" ] || skip "$kpkg has no kernel image"
 

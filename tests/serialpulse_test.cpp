@@ -18,12 +18,16 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
 const std::string kLine = "inviato...\n";
+const std::string kHupcl =
+	"attenzione: /dev/ttyUSB0 ha HUPCL attivo: ogni impulso abbassa e rialza DTR, e una scheda che si "
+	"riavvia con DTR ripartirà a ogni impulso; per evitarlo: stty -F /dev/ttyUSB0 -hupcl\n";
 
 // The program under test: the one built here, or an installed one.
 std::string program()
@@ -66,7 +70,8 @@ std::string namespacesUnavailable()
 			GTEST_SKIP() << why;                                                                  \
 	} while (0)
 
-// A pseudo-terminal in raw mode: the test reads what reaches `master`.
+// A pseudo-terminal in raw mode, as a serial adapter's line: the test reads
+// what reaches `master`.
 struct Pty {
 	int master = -1;
 	int slave = -1; // kept open, so the line never hangs up between pulses
@@ -81,6 +86,7 @@ struct Pty {
 		if (slave < 0 || tcgetattr(slave, &t) < 0)
 			return;
 		cfmakeraw(&t);
+		t.c_cflag |= HUPCL; // as a USB serial adapter has it
 		tcsetattr(slave, TCSANOW, &t);
 		path = ptsname(master);
 		fcntl(master, F_SETFL, O_NONBLOCK);
@@ -151,7 +157,41 @@ TEST(Serialpulse, SendsOneByteAPulseAndAnnouncesEachOne)
 	bytes += drain(pty.master);
 	expectPulsesMatchLines(bytes, c.outText);
 	EXPECT_GE(lines(c.outText), 500u);
-	EXPECT_EQ(c.errText, "");
+	// A terminal's default: it drops DTR at every close.
+	EXPECT_EQ(c.errText, kHupcl);
+}
+
+TEST(Serialpulse, APulseTheDeviceHoldsIsSaidOnceAndPulsesResumeWithTheirLines)
+{
+	REQUIRE_NAMESPACES();
+	Pty pty;
+	Child c;
+	spawn(c, program(), {}, [&] {
+		return privateDev() && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0;
+	});
+	std::string bytes;
+	ASSERT_TRUE(readUntil(c, [&](const std::string &out) {
+		bytes += drain(pty.master);
+		return lines(out) >= 50;
+	}, milliseconds(10000)));
+	// Output stopped, as by XOFF from the board.
+	ASSERT_EQ(tcflow(pty.slave, TCOOFF), 0);
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(200));
+	size_t linesStopped = lines(c.outText);
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(2500));
+	EXPECT_EQ(lines(c.outText), linesStopped);
+	EXPECT_EQ(c.errText, kHupcl +
+	                         "attenzione: /dev/ttyUSB0 non accetta il byte da più di un secondo "
+	                         "(controllo di flusso? CTS basso o XOFF dalla scheda)\n");
+
+	ASSERT_EQ(tcflow(pty.slave, TCOON), 0);
+	EXPECT_TRUE(readUntil(c, [&](const std::string &out) {
+		bytes += drain(pty.master);
+		return lines(out) >= linesStopped + 50;
+	}, milliseconds(10000)));
+	stop(c, SIGKILL);
+	bytes += drain(pty.master);
+	expectPulsesMatchLines(bytes, c.outText);
 }
 
 TEST(Serialpulse, MissingDeviceIsReportedOnceAndPulsesResumeWhenItAppears)
@@ -168,6 +208,11 @@ TEST(Serialpulse, MissingDeviceIsReportedOnceAndPulsesResumeWhenItAppears)
 	EXPECT_NE(lstat(nodeOf(c).c_str(), &st), 0) << "a file was created in place of the device";
 	ASSERT_TRUE(stillRunning(c));
 
+	// A line that keeps DTR up: nothing to say about it.
+	struct termios t;
+	ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
+	t.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+	ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &t), 0);
 	ASSERT_EQ(symlink(pty.path.c_str(), nodeOf(c).c_str()), 0) << std::strerror(errno);
 	std::string bytes;
 	EXPECT_TRUE(readUntil(c, [&](const std::string &out) {
@@ -199,7 +244,7 @@ TEST(Serialpulse, RegularFileAtTheDevicePathIsRefusedAndLeftUntouched)
 	EXPECT_TRUE(stillRunning(c));
 }
 
-TEST(Serialpulse, DeviceItMayNotOpenIsReportedWithTheSystemsReason)
+TEST(Serialpulse, ADeviceItMayNotOpenOrThatAnotherHoldsIsReportedWithAHint)
 {
 	REQUIRE_NAMESPACES();
 	Pty pty;
@@ -208,15 +253,29 @@ TEST(Serialpulse, DeviceItMayNotOpenIsReportedWithTheSystemsReason)
 	// wherever the build tree lies and whoever may enter it.
 	const char copy[] = "/dev/serialpulse";
 	spawn(c, copy, {}, [&] {
-		// The terminal is root's, mode 0620 for group tty.
-		return privateDev() && copyFile(program(), copy) && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0 &&
+		// The terminal is as a serial adapter's node: root's, group dialout's.
+		const struct group *dialout = getgrnam("dialout");
+		return dialout && chown(pty.path.c_str(), 0, dialout->gr_gid) == 0 && chmod(pty.path.c_str(), 0660) == 0 &&
+		       privateDev() && copyFile(program(), copy) && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0 &&
 		       setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
 	});
 	readUntil(c, [](const std::string &) { return false; }, milliseconds(1200));
-	EXPECT_EQ(c.errText, "impossibile aprire /dev/ttyUSB0: Permission denied\n");
+	const std::string denied = "impossibile aprire /dev/ttyUSB0: Permission denied (l'utente deve far "
+	                           "parte del gruppo dialout: vedi il README, \"Permissions\")\n";
+	EXPECT_EQ(c.errText, denied);
 	EXPECT_EQ(c.outText, "");
 	EXPECT_EQ(drain(pty.master), "");
 	EXPECT_TRUE(stillRunning(c));
+
+	// Open to all, but held exclusively by another program.
+	ASSERT_EQ(ioctl(pty.slave, TIOCEXCL), 0);
+	ASSERT_EQ(chmod(pty.path.c_str(), 0666), 0);
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(1200));
+	EXPECT_EQ(c.errText, denied + "impossibile aprire /dev/ttyUSB0: Device or resource busy (un altro "
+	                              "programma tiene la porta in esclusiva)\n");
+	EXPECT_EQ(c.outText, "");
+	ASSERT_EQ(ioctl(pty.slave, TIOCNXCL), 0);
+	EXPECT_TRUE(readUntil(c, [](const std::string &out) { return lines(out) >= 10; }, milliseconds(5000)));
 }
 
 } // namespace

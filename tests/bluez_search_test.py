@@ -130,6 +130,33 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(self.find(10, press_sync)[:2], ('1\n', HINT))
         self.assertEqual(self.calls(remote), ['Pair', 'Connect', 'Pair', 'Connect'])
 
+    def test_a_device_taken_by_its_class_that_pairs_under_another_name_is_unpaired_and_left(self):
+        pad = self.device(REMOTE, '', pair="self.Set('org.bluez.Device1', 'Name', 'Wireless Gamepad')")
+        pad.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
+        out, err, _ = self.find(2)
+        self.assertEqual((out, err), ('0\n', ''))
+        removed = [c[2] for c in self.adapter.GetCalls(dbus_interface=MOCK) if c[1] == 'RemoveDevice']
+        self.assertEqual(removed, [[pad.object_path]])
+
+    def test_a_remote_whose_pairing_ends_after_the_deadline_belongs_to_the_search_that_began_it(self):
+        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01', pair='import time; time.sleep(2)')
+        out, err, took = self.find(1, lambda: self.bind_after(remote))
+        self.assertEqual((out, err), ('1\n', ''))
+        self.assertGreater(took, 2)
+
+    def test_a_search_waits_for_what_it_began_and_never_spins(self):
+        # Connected, never bound by a driver: the search waits its time out,
+        # and the bound after it, without spending it on a core.
+        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01')
+        before = os.times()
+        out, err, took = self.find(2)
+        after = os.times()
+        cpu = after.children_user + after.children_system - before.children_user - before.children_system
+        self.assertEqual((out, err), ('0\n', ''))
+        self.assertEqual(self.calls(remote), ['Pair', 'Connect'])
+        self.assertLess(cpu, 0.5 * took, f'{cpu:.2f} s of CPU in {took:.2f} s')
+        print(f'figure: a search whose remote never binds: {cpu:.2f} s of CPU in {took:.2f} s', file=sys.stderr)
+
     def test_a_bluetoothd_that_does_not_answer_holds_the_search_no_longer_than_its_time(self):
         self.adapter.AddMethod('org.bluez.Adapter1', 'StartDiscovery', '', '', 'import time; time.sleep(15)',
                                dbus_interface=MOCK)

@@ -280,10 +280,11 @@ TEST_F(Api, RecordsAreNumberedAcrossGroupsAndStartEmpty)
 	EXPECT_EQ(robot[0]->leds, 0);
 }
 
-TEST_F(Api, FindTakesProbedRemotesOnceInIdOrder)
+TEST_F(Api, FindTakesProbedRemotesOnceTheFirstConnectedFirst)
 {
-	addRemote("0005:057E:0306.0003", 7);
-	addRemote("0005:057E:0306.0001", 3);
+	// A Wii Remote Plus connected first, an original one second.
+	addRemote("0005:057E:0306.000B", 7);
+	addRemote("0005:057E:0330.000A", 3);
 	addRemote("0005:057E:0306.0002", 5, "pending");
 	wiimote_t **player = wiiuse_init(1);
 	wiimote_t **robot = wiiuse_init(1);
@@ -297,11 +298,11 @@ TEST_F(Api, FindTakesProbedRemotesOnceInIdOrder)
 	EXPECT_EQ(wiiuse_connect(player, 1), 1);
 	EXPECT_EQ(wiiuse_connect(robot, 1), 1);
 	EXPECT_EQ(wiiuse_connect(third, 1), 0);
-	// The player has the lower id: its LEDs are the ones of .0001.
+	// The player's is the one connected first: its LEDs are the ones of .000A.
 	wiiuse_set_leds(player[0], WIIMOTE_LED_1);
 	wiiuse_set_leds(robot[0], WIIMOTE_LED_2);
-	std::string p = dirOf("0005:057E:0306.0001") + "/leds/0005:057E:0306.0001:blue:p";
-	std::string r = dirOf("0005:057E:0306.0003") + "/leds/0005:057E:0306.0003:blue:p";
+	std::string p = dirOf("0005:057E:0330.000A") + "/leds/0005:057E:0330.000A:blue:p";
+	std::string r = dirOf("0005:057E:0306.000B") + "/leds/0005:057E:0306.000B:blue:p";
 	EXPECT_EQ(readFile(p + "0/brightness") + readFile(p + "1/brightness") +
 	              readFile(p + "2/brightness") + readFile(p + "3/brightness"),
 	          "1000");

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
+#include <thread>
 #include <vector>
 
 namespace wiiuse_linux {
@@ -156,6 +159,7 @@ struct BluezSearch {
 	std::string adapter;                  // object path of the adapter searched with
 	std::map<std::string, Device> devices; // by object path
 	std::map<std::string, Clock::time_point> failed; // remotes that would not connect, and when
+	std::set<std::string> strangers; // paired, then found not to be Wii Remotes
 	int connected = 0;
 	bool discovering = false;
 };
@@ -199,11 +203,35 @@ std::string call(BluezSearch &s, const std::string &path, const char *iface, con
 	return error.e.name ? error.e.name : std::strerror(-rc);
 }
 
+// A device taken by its class alone, now that pairing has told BlueZ its
+// name, turns out not to be a Wii Remote: its pairing is removed again, so
+// the machine is left as it was.
+bool isStranger(BluezSearch &s, const std::string &path, const Device &d, Clock::time_point deadline)
+{
+	limitCalls(s.bus.get(), deadline);
+	Error error;
+	char *name = nullptr;
+	if (sd_bus_get_property_string(s.bus.get(), kService, path.c_str(), kDevice, "Name", &error.e, &name) < 0)
+		return false;
+	std::string known = name;
+	std::free(name);
+	if (known.empty() || isWiiRemote(known, d.modalias, 0))
+		return false;
+	Error removed;
+	sd_bus_call_method(s.bus.get(), kService, s.adapter.c_str(), kAdapter, "RemoveDevice", &removed.e, nullptr,
+	                   "o", path.c_str());
+	return true;
+}
+
 // Pairs (when needed), trusts and connects one remote. True once connected.
 bool bringIn(BluezSearch &s, const std::string &path, const Device &d, Clock::time_point deadline)
 {
 	if (!d.paired) {
 		std::string paired = call(s, path, kDevice, "Pair", deadline);
+		if (paired.empty() && isStranger(s, path, d, deadline)) {
+			s.strangers.insert(path);
+			return false;
+		}
 		if (paired.empty() || paired == "org.bluez.Error.AlreadyExists") {
 			// Trusted, it reconnects by itself at a button press later on.
 			limitCalls(s.bus.get(), deadline);
@@ -332,23 +360,22 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Clock::time_point 
 
 int stepBluezSearch(BluezSearch &s, std::chrono::milliseconds wait, Clock::time_point deadline, int room)
 {
-	// What BlueZ has said so far, then at most `wait` for more.
+	// What BlueZ has said so far, then at most `wait` for more; the wait is
+	// spent even when there is nothing to do, or no bus left to do it on.
 	auto until = Clock::now() + wait;
 	for (;;) {
 		int rc;
 		while ((rc = sd_bus_process(s.bus.get(), nullptr)) > 0) {
 		}
-		if (rc < 0)
-			break;
 		for (auto &[path, d] : s.devices) {
-			if (room <= 0 || Clock::now() >= deadline)
-				return s.connected;
+			if (rc < 0 || room <= 0 || Clock::now() >= deadline)
+				break;
 			auto failed = s.failed.find(path);
 			bool resting = failed != s.failed.end() && Clock::now() < failed->second + kRetryAfter;
-			if (d.adapter != s.adapter || d.connected || !d.inRange || resting ||
+			if (d.adapter != s.adapter || d.connected || !d.inRange || resting || s.strangers.count(path) ||
 			    !isWiiRemote(d.name, d.modalias, d.deviceClass))
 				continue;
-			if (bringIn(s, path, d, deadline)) {
+			if (bringIn(s, path, d, deadline + kCallGrace)) {
 				++s.connected;
 				--room;
 				d.connected = true;
@@ -360,8 +387,10 @@ int stepBluezSearch(BluezSearch &s, std::chrono::milliseconds wait, Clock::time_
 		if (now >= until)
 			break;
 		auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
-		if (sd_bus_wait(s.bus.get(), static_cast<uint64_t>(left.count())) < 0)
+		if (rc < 0 || sd_bus_wait(s.bus.get(), static_cast<uint64_t>(left.count())) < 0) {
+			std::this_thread::sleep_for(left);
 			break;
+		}
 	}
 	return s.connected;
 }

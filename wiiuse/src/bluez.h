@@ -23,9 +23,14 @@ struct BluezSearchEnd {
 // for until `deadline` at most.
 std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(std::chrono::steady_clock::time_point deadline);
 
+// How long a call that a search began before its deadline may outlast it:
+// bluetoothd carries a pairing on whatever its caller does, so the search
+// that began it sees it through, and the remote is its own.
+constexpr auto kCallGrace = std::chrono::seconds(10);
+
 // Waits at most `wait` for what BlueZ says, and pairs and connects the Wii
-// Remotes in range, at most `room` of them in all, giving up on each call
-// at `deadline`. Returns how many it has connected since the start.
+// Remotes in range, at most `room` of them in all, beginning none at or
+// after `deadline`. Returns how many it has connected since the start.
 int stepBluezSearch(BluezSearch &search, std::chrono::milliseconds wait,
                     std::chrono::steady_clock::time_point deadline, int room);
 

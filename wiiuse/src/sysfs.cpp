@@ -37,16 +37,20 @@ bool endsWith(const std::string &s, const std::string &suffix)
 	return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The event node of the input device called `name` under a remote.
-std::string eventNode(const std::string &dir, const std::string &devRoot, const std::string &name)
+// The event node of the input device called `name` under a remote; its
+// sysfs directory goes to `devices`.
+std::string eventNode(const std::string &dir, const std::string &devRoot, const std::string &name,
+                      std::vector<std::string> &devices)
 {
 	for (const std::string &input : entries(dir + "/input")) {
 		std::string inputDir = dir + "/input/" + input;
 		if (readLine(inputDir + "/name") != name)
 			continue;
 		for (const std::string &e : entries(inputDir))
-			if (startsWith(e, "event"))
+			if (startsWith(e, "event")) {
+				devices.push_back(inputDir + "/" + e);
 				return devRoot + "/input/" + e;
+			}
 	}
 	return "";
 }
@@ -68,16 +72,24 @@ std::vector<Found> discover(const std::string &sysRoot, const std::string &devRo
 	for (const std::string &id : entries(driver)) {
 		if (id.find(':') == std::string::npos)
 			continue; // bind, unbind, module, ...
-		Found f{id, driver + "/" + id, "", ""};
+		Found f{id, driver + "/" + id, "", "", {}};
 		std::string devtype = readLine(f.dir + "/devtype");
 		if (devtype.empty() || devtype == "pending")
 			continue;
-		f.core = eventNode(f.dir, devRoot, "Nintendo Wii Remote");
+		f.core = eventNode(f.dir, devRoot, "Nintendo Wii Remote", f.devices);
 		if (f.core.empty())
 			continue; // still being set up
-		f.ir = eventNode(f.dir, devRoot, "Nintendo Wii Remote IR");
+		f.ir = eventNode(f.dir, devRoot, "Nintendo Wii Remote IR", f.devices);
+		for (const std::string &led : entries(f.dir + "/leds"))
+			f.devices.push_back(f.dir + "/leds/" + led);
 		found.push_back(f);
 	}
+	// The kernel numbers HID devices as they appear: the number after the
+	// '.', in hexadecimal. The first connected comes first, whatever its
+	// product.
+	auto sequence = [](const Found &f) { return std::strtoul(f.id.c_str() + f.id.rfind('.') + 1, nullptr, 16); };
+	std::stable_sort(found.begin(), found.end(),
+	                 [&](const Found &a, const Found &b) { return sequence(a) < sequence(b); });
 	return found;
 }
 

@@ -14,9 +14,10 @@ struct Found {
 	std::string dir;  // its sysfs directory
 	std::string core; // event node of "Nintendo Wii Remote"
 	std::string ir;   // event node of "Nintendo Wii Remote IR", or empty
+	std::vector<std::string> devices; // sysfs directories of its event devices and LEDs
 };
 
-// The remotes under sysRoot, in the order of their ids.
+// The remotes under sysRoot, in the order they appeared.
 std::vector<Found> discover(const std::string &sysRoot, const std::string &devRoot);
 
 // The first line of a file, without its line break; empty when unreadable.

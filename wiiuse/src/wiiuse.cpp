@@ -1,27 +1,23 @@
 // wiiuse over the Linux kernel's Wii Remote driver (hid-wiimote): remotes are
-// found in sysfs, read through their evdev nodes, lit through their LED
-// class devices and rumbled through force feedback.
-#include "bluez.h"
+// found in sysfs (search.cpp), read through their evdev nodes (node.cpp), lit
+// through their LED class devices and rumbled through force feedback. This
+// file keeps the groups and their records, and polls them.
 #include "internal.h"
+#include "node.h"
+#include "search.h"
 #include "sysfs.h"
 #include "translate.h"
 #include "waiting.h"
 
 #include <wiiuse.h>
 
-#include <libevdev/libevdev.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <set>
-#include <sys/ioctl.h>
-#include <thread>
-#include <unistd.h>
 
 namespace wiiuse_linux {
 
@@ -29,46 +25,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kWaitMs = 100;                              // longest wait of one poll
-constexpr auto kSearchStep = std::chrono::milliseconds(100); // between two looks for remotes
+constexpr int kWaitMs = 100; // longest wait of one poll
 // The extension is looked at this often; reading it asks nothing of the
 // remote. The battery is not: reading it makes the driver ask the remote
 // and wait for the answer, so it is read only at connection and with a
 // status event, never on a timer.
 constexpr auto kStatusEvery = std::chrono::seconds(1);
-
-const char kPermissionHint[] = "l'utente deve far parte del gruppo input: vedi il README, \"Permissions\"";
-
-struct EvdevFree {
-	void operator()(libevdev *dev) const { libevdev_free(dev); }
-};
-
-// An open event node. It is read through libevdev; a descriptor libevdev
-// cannot take (a pipe standing in for a node) is read as plain input_event
-// records.
-struct Node {
-	int fd = -1;
-	std::unique_ptr<libevdev, EvdevFree> dev;
-	bool syncing = false; // catching up after the kernel dropped events
-	bool backlog = false; // stopped at an event with more perhaps queued
-
-	Node() = default;
-	Node(const Node &) = delete;
-	Node &operator=(const Node &) = delete;
-	~Node() { close(); }
-
-	bool isOpen() const { return fd >= 0; }
-	void close()
-	{
-		dev.reset();
-		if (fd >= 0)
-			::close(fd);
-		fd = -1;
-		syncing = backlog = false;
-	}
-};
-
-enum class Read { Event, Empty, Gone };
 
 struct Remote {
 	wiimote_t rec{}; // the record the program sees
@@ -78,7 +40,6 @@ struct Remote {
 	Pending pending;
 	std::string extension;
 	Clock::time_point nextStatus;
-	int rumbleEffect = -1;
 };
 
 struct Group {
@@ -116,67 +77,6 @@ Remote *remoteOf(wiimote_t *wm)
 			if (&r->rec == wm)
 				return r.get();
 	return nullptr;
-}
-
-// Opens an event node for reading, and for writing where allowed (rumble).
-bool openNode(const std::string &path, Node &node)
-{
-	int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0 && (errno == EACCES || errno == EPERM))
-		fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0) {
-		int error = errno;
-		std::fprintf(stderr, "impossibile aprire %s: %s (%s)\n", path.c_str(), std::strerror(error),
-		             error == EACCES || error == EPERM ? kPermissionHint : "il wiimote non risponde");
-		return false;
-	}
-	node.fd = fd;
-	libevdev *dev = nullptr;
-	if (libevdev_new_from_fd(fd, &dev) == 0) {
-		node.dev.reset(dev);
-		// Its keys are the game's alone: without this a desktop session
-		// takes the D-pad for arrow keys and PLUS and MINUS for media keys.
-		// The grab ends when the node is closed.
-		int rc = libevdev_grab(dev, LIBEVDEV_GRAB);
-		if (rc < 0)
-			std::fprintf(stderr, "impossibile avere in esclusiva %s: %s\n", path.c_str(),
-			             std::strerror(-rc));
-	}
-	return true;
-}
-
-Read readEvent(Node &node, input_event &ev)
-{
-	if (!node.dev) {
-		for (;;) {
-			ssize_t n = read(node.fd, &ev, sizeof ev);
-			if (n == static_cast<ssize_t>(sizeof ev))
-				return Read::Event;
-			if (n < 0 && errno == EINTR)
-				continue;
-			if (n < 0 && errno == EAGAIN)
-				return Read::Empty;
-			return Read::Gone;
-		}
-	}
-	for (;;) {
-		unsigned flags = node.syncing ? LIBEVDEV_READ_FLAG_SYNC : LIBEVDEV_READ_FLAG_NORMAL;
-		int rc = libevdev_next_event(node.dev.get(), flags, &ev);
-		if (rc == LIBEVDEV_READ_STATUS_SUCCESS)
-			return Read::Event;
-		if (rc == LIBEVDEV_READ_STATUS_SYNC) {
-			// The first one is SYN_DROPPED; the state catch-up follows.
-			node.syncing = true;
-			return Read::Event;
-		}
-		if (rc == -EAGAIN && node.syncing) {
-			node.syncing = false;
-			continue;
-		}
-		if (rc == -EAGAIN || rc == -EINTR)
-			return Read::Empty;
-		return Read::Gone;
-	}
 }
 
 // Reads one node until it completes a generic event or runs dry.
@@ -320,38 +220,12 @@ int wiiuse_find(struct wiimote_t **wm, int max_wiimotes, int timeout_seconds)
 	while (have < want && g->remotes[static_cast<size_t>(have)]->found)
 		++have;
 	auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
-	// Remotes not connected yet are brought in through BlueZ; those it
-	// connects show up in sysfs like the others. Discovery ends with the
-	// search.
-	std::unique_ptr<BluezSearch, BluezSearchEnd> bluetooth;
-	bool asked = false;
-	int haveBefore = 0, broughtIn = 0;
-	for (;;) {
-		for (const Found &f : discover(l.sysRoot, l.devRoot)) {
-			if (have >= want)
-				break;
-			if (!l.taken.insert(f.id).second)
-				continue;
-			Remote &r = *g->remotes[static_cast<size_t>(have++)];
-			r.where = f;
-			r.found = true;
-		}
-		auto now = Clock::now();
-		if (have >= want || now >= deadline)
-			return have;
-		if (!asked) {
-			asked = true;
-			haveBefore = have;
-			bluetooth = startBluezSearch(deadline);
-		}
-		auto step = std::chrono::duration_cast<std::chrono::milliseconds>(
-			std::min<Clock::duration>(kSearchStep, deadline - now));
-		if (bluetooth)
-			broughtIn = stepBluezSearch(*bluetooth, step, deadline,
-			                            want - std::max(have, haveBefore + broughtIn));
-		else
-			std::this_thread::sleep_for(step);
+	for (const Found &f : searchRemotes(l.sysRoot, l.devRoot, l.taken, want - have, deadline)) {
+		Remote &r = *g->remotes[static_cast<size_t>(have++)];
+		r.where = f;
+		r.found = true;
 	}
+	return have;
 }
 
 int wiiuse_connect(struct wiimote_t **wm, int wiimotes)
@@ -408,27 +282,8 @@ void wiiuse_set_leds(struct wiimote_t *wm, int leds)
 
 void wiiuse_rumble(struct wiimote_t *wm, int status)
 {
-	Remote *r = remoteOf(wm);
-	if (!r || !r->core.isOpen() || !r->core.dev ||
-	    !libevdev_has_event_code(r->core.dev.get(), EV_FF, FF_RUMBLE))
-		return;
-	if (r->rumbleEffect < 0) {
-		ff_effect effect{};
-		effect.type = FF_RUMBLE;
-		effect.id = -1;
-		effect.u.rumble.strong_magnitude = 0xffff;
-		effect.u.rumble.weak_magnitude = 0xffff;
-		if (ioctl(r->core.fd, EVIOCSFF, &effect) < 0)
-			return;
-		r->rumbleEffect = effect.id;
-	}
-	input_event play{};
-	play.type = EV_FF;
-	play.code = static_cast<unsigned short>(r->rumbleEffect);
-	play.value = status ? 1 : 0;
-	if (write(r->core.fd, &play, sizeof play) < 0) {
-		// Nothing to report: the remote's loss shows in the next poll.
-	}
+	if (Remote *r = remoteOf(wm))
+		rumbleNode(r->core, status != 0);
 }
 
 void wiiuse_set_ir(struct wiimote_t *wm, int status)

@@ -1,0 +1,132 @@
+#include "node.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace wiiuse_linux {
+
+namespace {
+
+// Why a node is refused, and what to do about it: joining the node's group
+// helps only a user who is not in it already.
+std::string refusal(const std::string &path, int error)
+{
+	std::string why = std::strerror(error);
+	if (error != EACCES && error != EPERM)
+		return why + " (il wiimote non risponde)";
+	struct stat st;
+	if (stat(path.c_str(), &st) != 0 || st.st_gid == 0)
+		return why;
+	bool member = getegid() == st.st_gid;
+	int count = getgroups(0, nullptr);
+	std::vector<gid_t> groups(static_cast<size_t>(std::max(count, 0)));
+	if (count > 0 && getgroups(count, groups.data()) == count)
+		member = member || std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+	const group *g = getgrgid(st.st_gid);
+	if (member || !g)
+		return why;
+	return why + " (l'utente deve far parte del gruppo " + g->gr_name + ": vedi il README, \"Permissions\")";
+}
+
+} // namespace
+
+void Node::close()
+{
+	dev.reset();
+	if (fd >= 0)
+		::close(fd);
+	fd = -1;
+	syncing = backlog = false;
+	rumbleEffect = -1;
+}
+
+bool openNode(const std::string &path, Node &node)
+{
+	int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0 && (errno == EACCES || errno == EPERM))
+		fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0) {
+		std::fprintf(stderr, "impossibile aprire %s: %s\n", path.c_str(), refusal(path, errno).c_str());
+		return false;
+	}
+	node.fd = fd;
+	libevdev *dev = nullptr;
+	if (libevdev_new_from_fd(fd, &dev) == 0) {
+		node.dev.reset(dev);
+		// Its keys are the game's alone: without this a desktop session
+		// takes the D-pad for arrow keys and PLUS and MINUS for media keys.
+		// The grab ends when the node is closed.
+		int rc = libevdev_grab(dev, LIBEVDEV_GRAB);
+		if (rc < 0)
+			std::fprintf(stderr, "impossibile avere in esclusiva %s: %s\n", path.c_str(),
+			             std::strerror(-rc));
+	}
+	return true;
+}
+
+Read readEvent(Node &node, input_event &ev)
+{
+	if (!node.dev) {
+		for (;;) {
+			ssize_t n = read(node.fd, &ev, sizeof ev);
+			if (n == static_cast<ssize_t>(sizeof ev))
+				return Read::Event;
+			if (n < 0 && errno == EINTR)
+				continue;
+			if (n < 0 && errno == EAGAIN)
+				return Read::Empty;
+			return Read::Gone;
+		}
+	}
+	for (;;) {
+		unsigned flags = node.syncing ? LIBEVDEV_READ_FLAG_SYNC : LIBEVDEV_READ_FLAG_NORMAL;
+		int rc = libevdev_next_event(node.dev.get(), flags, &ev);
+		if (rc == LIBEVDEV_READ_STATUS_SUCCESS)
+			return Read::Event;
+		if (rc == LIBEVDEV_READ_STATUS_SYNC) {
+			// The first one is SYN_DROPPED; the state catch-up follows.
+			node.syncing = true;
+			return Read::Event;
+		}
+		if (rc == -EAGAIN && node.syncing) {
+			node.syncing = false;
+			continue;
+		}
+		if (rc == -EAGAIN || rc == -EINTR)
+			return Read::Empty;
+		return Read::Gone;
+	}
+}
+
+void rumbleNode(Node &node, bool on)
+{
+	if (!node.isOpen() || !node.dev || !libevdev_has_event_code(node.dev.get(), EV_FF, FF_RUMBLE))
+		return;
+	if (node.rumbleEffect < 0) {
+		ff_effect effect{};
+		effect.type = FF_RUMBLE;
+		effect.id = -1;
+		effect.u.rumble.strong_magnitude = 0xffff;
+		effect.u.rumble.weak_magnitude = 0xffff;
+		if (ioctl(node.fd, EVIOCSFF, &effect) < 0)
+			return;
+		node.rumbleEffect = effect.id;
+	}
+	input_event play{};
+	play.type = EV_FF;
+	play.code = static_cast<unsigned short>(node.rumbleEffect);
+	play.value = on ? 1 : 0;
+	if (write(node.fd, &play, sizeof play) < 0) {
+		// Nothing to report: the remote's loss shows in the next poll.
+	}
+}
+
+} // namespace wiiuse_linux

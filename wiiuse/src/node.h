@@ -1,0 +1,51 @@
+// One event node of a remote (its buttons, or its camera): opened, grabbed,
+// read, and rumbled through force feedback.
+#ifndef WIIUSE_NODE_H
+#define WIIUSE_NODE_H
+
+#include <libevdev/libevdev.h>
+
+#include <linux/input.h>
+#include <memory>
+#include <string>
+
+namespace wiiuse_linux {
+
+struct EvdevFree {
+	void operator()(libevdev *dev) const { libevdev_free(dev); }
+};
+
+// An open event node. It is read through libevdev; a descriptor libevdev
+// cannot take (a pipe standing in for a node) is read as plain input_event
+// records.
+struct Node {
+	int fd = -1;
+	std::unique_ptr<libevdev, EvdevFree> dev;
+	bool syncing = false; // catching up after the kernel dropped events
+	bool backlog = false; // stopped at an event with more perhaps queued
+	int rumbleEffect = -1; // the force-feedback effect uploaded to it
+
+	Node() = default;
+	Node(const Node &) = delete;
+	Node &operator=(const Node &) = delete;
+	~Node() { close(); }
+
+	bool isOpen() const { return fd >= 0; }
+	void close(); // its effect and grab go with it
+};
+
+enum class Read { Event, Empty, Gone };
+
+// Opens an event node for reading, and for writing where allowed (rumble),
+// and grabs it. On failure it says why on standard error.
+bool openNode(const std::string &path, Node &node);
+
+// The next event of the node.
+Read readEvent(Node &node, input_event &ev);
+
+// Starts or stops the node's rumble, where it has one.
+void rumbleNode(Node &node, bool on);
+
+} // namespace wiiuse_linux
+
+#endif

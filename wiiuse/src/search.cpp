@@ -1,0 +1,99 @@
+#include "search.h"
+
+#include "bluez.h"
+
+#include <systemd/sd-device.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+namespace wiiuse_linux {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kSearchStep = std::chrono::milliseconds(100); // between two looks in sysfs
+// A remote that BlueZ has connected for this search is awaited this long for
+// the driver to bind it, past the search's deadline if need be.
+constexpr auto kBindGrace = std::chrono::seconds(5);
+
+struct DeviceUnref {
+	void operator()(sd_device *d) const { sd_device_unref(d); }
+};
+
+// Whether udev has finished with every device of the remote: the driver
+// makes its nodes root's, and udev then gives them to the operator and
+// opens its LEDs. Where no udev runs (a container, a minimal machine), or
+// the tree is not the system's, there is nothing to wait for.
+bool settled(const Found &f, const std::string &sysRoot)
+{
+	if (sysRoot != "/sys" || access("/run/udev/control", F_OK) != 0)
+		return true;
+	for (const std::string &dir : f.devices) {
+		char real[PATH_MAX];
+		sd_device *d = nullptr;
+		if (!realpath(dir.c_str(), real) || sd_device_new_from_syspath(&d, real) < 0)
+			return false; // gone meanwhile
+		std::unique_ptr<sd_device, DeviceUnref> device(d);
+		if (sd_device_get_is_initialized(d) <= 0)
+			return false;
+	}
+	return true;
+}
+
+} // namespace
+
+std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &devRoot,
+                                 std::set<std::string> &taken, int want, Clock::time_point deadline)
+{
+	std::vector<Found> got;
+	// Remotes not connected yet are brought in through BlueZ; those it
+	// connects show up in sysfs like the others. Discovery ends with the
+	// search.
+	std::unique_ptr<BluezSearch, BluezSearchEnd> bluetooth;
+	bool asked = false;
+	int haveBefore = 0, broughtIn = 0;
+	Clock::time_point owedUntil; // a remote brought in is awaited until then
+	for (;;) {
+		auto now = Clock::now();
+		bool owed = static_cast<int>(got.size()) < haveBefore + broughtIn && now < owedUntil;
+		bool last = now >= deadline && !owed;
+		for (const Found &f : discover(sysRoot, devRoot)) {
+			if (static_cast<int>(got.size()) >= want)
+				break;
+			// A node refused is tried again while the search lasts; at its
+			// end the remote is taken all the same, and its connection
+			// says why.
+			if (taken.count(f.id) || !settled(f, sysRoot) || (!last && access(f.core.c_str(), R_OK) != 0))
+				continue;
+			taken.insert(f.id);
+			got.push_back(f);
+		}
+		int have = static_cast<int>(got.size());
+		if (have >= want || last)
+			return got;
+		if (!asked) {
+			asked = true;
+			haveBefore = have;
+			bluetooth = startBluezSearch(deadline);
+		}
+		// Every turn waits: for BlueZ, or for the next look.
+		auto step = std::chrono::duration_cast<std::chrono::milliseconds>(
+			std::min<Clock::duration>(kSearchStep, std::max(deadline, owedUntil) - now));
+		if (!bluetooth) {
+			std::this_thread::sleep_for(step);
+			continue;
+		}
+		int before = broughtIn;
+		broughtIn = stepBluezSearch(*bluetooth, step, deadline, want - std::max(have, haveBefore + broughtIn));
+		if (broughtIn > before)
+			owedUntil = Clock::now() + kBindGrace;
+	}
+}
+
+} // namespace wiiuse_linux

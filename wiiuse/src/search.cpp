@@ -63,20 +63,31 @@ std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &
 		auto now = Clock::now();
 		bool owed = static_cast<int>(got.size()) < haveBefore + broughtIn && now < owedUntil;
 		bool last = now >= deadline && !owed;
+		int settling = 0; // bound, but not ours yet
 		for (const Found &f : discover(sysRoot, devRoot)) {
 			if (static_cast<int>(got.size()) >= want)
 				break;
+			if (taken.count(f.id))
+				continue;
 			// A node refused is tried again while the search lasts; at its
 			// end the remote is taken all the same, and its connection
 			// says why.
-			if (taken.count(f.id) || !settled(f, sysRoot) || (!last && access(f.core.c_str(), R_OK) != 0))
+			if (!settled(f, sysRoot) || (!last && access(f.core.c_str(), R_OK) != 0)) {
+				++settling;
 				continue;
+			}
 			taken.insert(f.id);
 			got.push_back(f);
 		}
 		int have = static_cast<int>(got.size());
 		if (have >= want || last)
 			return got;
+		// Remotes already bound that udev is still setting up need no
+		// Bluetooth; the next look takes them.
+		if (!asked && have + settling >= want) {
+			std::this_thread::sleep_for(std::min<Clock::duration>(kSearchStep, deadline - now));
+			continue;
+		}
 		if (!asked) {
 			asked = true;
 			haveBefore = have;

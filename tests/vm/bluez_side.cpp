@@ -37,8 +37,9 @@ struct __attribute__((packed)) PinReply {
 
 // A Wii Remote's half of a legacy pairing started by the host with the SYNC
 // button: its PIN is the host's address, as the six bytes it is stored in.
-// Answered on the management channel, which takes raw bytes.
-void answerPins(int remote)
+// Answered on the management channel, which takes raw bytes, `delay` after
+// the request.
+void answerPins(int remote, std::chrono::milliseconds delay)
 {
 	int fd = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
 	sockaddr_hci addr{};
@@ -56,6 +57,7 @@ void answerPins(int remote)
 			continue;
 		PinRequest request;
 		std::memcpy(&request, buf + sizeof h, sizeof request);
+		std::this_thread::sleep_for(delay);
 		PinReply reply{};
 		reply.header = {htobs(kPinCodeReply), htobs(static_cast<uint16_t>(remote)),
 		                htobs(sizeof reply - sizeof reply.header)};
@@ -160,7 +162,7 @@ bool run(const std::string &command, std::string &why)
 
 } // namespace
 
-bool startBluez(int remote, std::string &why)
+bool startBluez(int remote, std::chrono::milliseconds pinDelay, std::string &why)
 {
 	pid_t pid = fork();
 	if (pid == 0) {
@@ -171,7 +173,7 @@ bool startBluez(int remote, std::string &why)
 		execl("/usr/libexec/bluetooth/bluetoothd", "bluetoothd", "-n", "-C", "-d", static_cast<char *>(nullptr));
 		_exit(127);
 	}
-	std::thread(answerPins, remote).detach();
+	std::thread(answerPins, remote, pinDelay).detach();
 
 	sd_bus *bus = nullptr;
 	if (sd_bus_open_system(&bus) < 0) {

@@ -5,11 +5,13 @@
 #ifndef TESTS_BLUEZ_SIDE_H
 #define TESTS_BLUEZ_SIDE_H
 
+#include <chrono>
 #include <string>
 
 // Starts bluetoothd and waits until it has powered both controllers; the
-// remote's controller is hci`remote`. False, with a reason, when it fails.
-bool startBluez(int remote, std::string &why);
+// remote's controller is hci`remote`, which answers a PIN request
+// `pinDelay` late. False, with a reason, when it fails.
+bool startBluez(int remote, std::chrono::milliseconds pinDelay, std::string &why);
 
 // The remote's red SYNC button: its controller takes a Wii Remote's name
 // and class, and answers inquiries.

@@ -11,6 +11,12 @@ mkdir -p /tmp
 for m in $(cat /modules.list); do
 	insmod "/modules/$m.ko" || echo "vm: insmod $m failed"
 done
+# udev, as on an operator's machine.
+mkdir -p /run
+/lib/systemd/systemd-udevd --daemon >/tmp/udevd.log 2>&1
+i=0
+while [ ! -e /run/udev/control ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+[ -e /run/udev/control ] || echo "vm: udevd did not start: $(cat /tmp/udevd.log)"
 echo "vm: booted"
 
 wait_adapter() { # present|absent, for up to 60 s

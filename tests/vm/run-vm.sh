@@ -55,16 +55,27 @@ cp "$hitcheck" "$root/bin/hitcheck"
 cp "$serialpulse" "$root/bin/serialpulse"
 cp "$vmcheck" "$root/bin/vmcheck"
 [ -z "$floor" ] || cp "$floor" "$root/bin/floor"
-tools=()
+# udev, with Debian's rules and the project's, hands the nodes out as on an
+# operator's machine; hitcheck runs as "player", in group hitcheck alone.
+udevadm=$(command -v udevadm) || skip "udev is not installed"
+mkdir -p "$root/usr/bin" "$root/lib/systemd" "$root/lib/udev/rules.d" "$root/etc/udev/rules.d"
+cp "$udevadm" "$root/usr/bin/udevadm"
+ln -s /usr/bin/udevadm "$root/lib/systemd/systemd-udevd"
+cp /lib/udev/rules.d/*.rules "$root/lib/udev/rules.d/"
+cp "$here/../../udev/70-hitcheck-wiimote.rules" "$root/etc/udev/rules.d/"
+mkdir -p "$root/etc"
+printf 'root:x:0:0:root:/:/bin/sh\nplayer:x:1000:1000:player:/:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\ntty:x:5:\ndialout:x:20:\ninput:x:101:\nhitcheck:x:990:player\nplayer:x:1000:\n' >"$root/etc/group"
+tools=("$udevadm")
 modules="hid uhid ff-memless hid-wiimote evdev usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio"
 if [ "$mode" = air ]; then
 	for t in /usr/libexec/bluetooth/bluetoothd /usr/bin/btvirt /usr/bin/btmgmt /usr/bin/sdptool /bin/hciconfig \
 		/usr/bin/dbus-daemon; do
 		[ -x "$t" ] && tools+=("$t")
 	done
-	[ ${#tools[@]} -eq 6 ] || skip "bluez, bluez-test-tools or dbus-daemon is not installed"
+	[ ${#tools[@]} -eq 7 ] || skip "bluez, bluez-test-tools or dbus-daemon is not installed"
 	mkdir -p "$root/usr/libexec/bluetooth" "$root/etc/bluetooth"
-	for t in "${tools[@]}"; do cp "$t" "$root/bin/"; done
+	for t in "${tools[@]:1}"; do cp "$t" "$root/bin/"; done
 	mv "$root/bin/bluetoothd" "$root/usr/libexec/bluetooth/bluetoothd"
 	cp "$here/dbus-vm.conf" "$root/etc/dbus-vm.conf"
 	# The remote's side offers a Wii Remote's Device ID, which the host
@@ -72,8 +83,6 @@ if [ "$mode" = air ]; then
 	printf '[General]\nDeviceID = bluetooth:057E:0306:0600\n[Policy]\nAutoEnable=false\n' \
 		>"$root/etc/bluetooth/main.conf"
 	echo 0123456789abcdef0123456789abcdef >"$root/etc/machine-id"
-	echo 'root:x:0:0:root:/:/bin/sh' >"$root/etc/passwd" # dbus-daemon asks who its clients are
-	echo 'root:x:0:' >"$root/etc/group"
 	modules="$modules af_alg algif_hash algif_skcipher cmac ecb ecc ecdh_generic rfkill crc16 bluetooth hci_vhci hidp"
 fi
 for lib in $(for f in "$hitcheck" "$serialpulse" "$vmcheck" "${tools[@]}"; do

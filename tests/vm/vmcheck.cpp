@@ -20,12 +20,17 @@
 //   exits STATUS MS           hitcheck ends with STATUS within MS
 //   startup-time              figure: start to the last rumble's end
 //   idle-cpu SECONDS          figure: hitcheck's CPU share while all is quiet
+//   cpu LABEL                 figure: hitcheck's CPU time since it started
 //   latency PLAYER ROBOT S    figure: report-to-line delay over S seconds of
 //                             presses of A, 10 a second on each remote
 //   delay LABEL               figure: from the last press to the last expect
 //   air-remote NAME HCI       a remote over Bluetooth on controller hciHCI,
 //                             never paired, not yet discoverable
-//   bluez HCI                 bluetoothd starts; hciHCI is the remote's side
+//   bluez HCI [MS]            bluetoothd starts; hciHCI is the remote's side,
+//                             answering a PIN request MS late
+//   user UID GID GROUP...     hitcheck runs as this user, in these groups
+//   udev NAME GROUP           udev gave the remote's button node to GROUP
+//                             and tagged it for the seat's user
 //   sync NAME HCI             the remote's SYNC button (also the time `delay`
 //                             counts from)
 //   watch NAME                a second reader opens the remote's button node
@@ -44,7 +49,10 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <systemd/sd-device.h>
 #include <unistd.h>
 
 namespace {
@@ -71,6 +79,9 @@ struct Run {
 	Clock::time_point lastPress, lastSeen;
 	std::unique_ptr<Hitcheck> hc = std::make_unique<Hitcheck>();
 	int passed = 0, failed = 0;
+	uid_t uid = 0; // who hitcheck runs as
+	gid_t gid = 0;
+	std::vector<gid_t> groups;
 };
 
 const std::map<std::string, uint16_t> kKeys = {
@@ -141,6 +152,9 @@ bool start(Run &run, std::string &why)
 	if (run.hc->pid == 0) {
 		dup2(out[1], 1);
 		dup2(err[1], 2);
+		if (run.uid != 0 && (setgroups(run.groups.size(), run.groups.data()) != 0 || setgid(run.gid) != 0 ||
+		                     setuid(run.uid) != 0))
+			_exit(126);
 		execl(run.program.c_str(), run.program.c_str(), static_cast<char *>(nullptr));
 		_exit(127);
 	}
@@ -262,9 +276,16 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 	if (verb == "start")
 		return start(run, why);
 	if (verb == "bluez") {
-		int hci = 1;
-		words >> hci;
-		return startBluez(hci, why);
+		int hci = 1, delay = 0;
+		words >> hci >> delay;
+		return startBluez(hci, milliseconds(delay), why);
+	}
+	if (verb == "user") {
+		run.groups.clear();
+		words >> run.uid >> run.gid;
+		for (gid_t g; words >> g;)
+			run.groups.push_back(g);
+		return true;
 	}
 	if (verb == "expect") {
 		std::string text = unescape(line.substr(line.find(' ') + 1));
@@ -298,6 +319,14 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 			why = figure;
 			return false;
 		}
+		return true;
+	}
+	if (verb == "cpu") {
+		char text[160];
+		double wall = ms(Clock::now() - hc.started) / 1000.0, used = cpuSeconds(hc.pid);
+		std::snprintf(text, sizeof text, "%s: %.2f s of CPU in %.2f s = %.2f%% of a core",
+		              line.substr(line.find(' ') + 1).c_str(), used, wall, 100.0 * used / wall);
+		figure = text;
 		return true;
 	}
 	if (verb == "startup-time") {
@@ -449,6 +478,24 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		if (!ok)
 			why = "the camera is not " + want;
 		return ok;
+	}
+	if (verb == "udev") {
+		std::string group;
+		words >> group;
+		std::string node = coreNode(*r);
+		sd_device *d = nullptr;
+		struct stat st;
+		const struct group *owner = stat(node.c_str(), &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+		if (sd_device_new_from_devname(&d, node.c_str()) < 0) {
+			why = "udev does not know " + node;
+			return false;
+		}
+		bool tagged = sd_device_has_tag(d, "uaccess") > 0;
+		sd_device_unref(d);
+		if (!tagged || !owner || group != owner->gr_name)
+			why = node + (tagged ? " is tagged" : " is not tagged") + " for the seat's user, group " +
+			      (owner ? owner->gr_name : "unknown");
+		return why.empty();
 	}
 	if (verb == "remove") {
 		destroyRemote(*r);

@@ -66,6 +66,8 @@ class BluezSearch(dbusmock.DBusTestCase):
             f.write('gen20\n')
         with open(d + '/input/input3/name', 'w') as f:
             f.write('Nintendo Wii Remote\n')
+        os.makedirs(self.root + '/dev/input', exist_ok=True)
+        open(self.root + '/dev/input/event3', 'w').close()
 
     def find(self, seconds, during=None):
         """Runs one search; `during` runs from half a second into it."""

@@ -17,7 +17,7 @@ mkdir -p /run
 i=0
 while [ ! -e /run/udev/control ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
 [ -e /run/udev/control ] || echo "vm: udevd did not start: $(cat /tmp/udevd.log)"
-echo "vm: booted"
+echo "vm: booted, kernel $(uname -r)"
 
 wait_adapter() { # present|absent, for up to 60 s
 	i=0
@@ -36,6 +36,7 @@ air)
 	mkdir -p /run/dbus /var/lib/bluetooth /etc/bluetooth
 	ln -s /run /var/run
 	dbus-daemon --config-file=/etc/dbus-vm.conf --fork
+	echo "vm: bluetoothd $(/usr/libexec/bluetooth/bluetoothd --version)"
 	btvirt -l2 >/tmp/btvirt.log 2>&1 &
 	i=0
 	while [ ! -e /sys/class/bluetooth/hci1 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done

@@ -20,23 +20,63 @@ file "$busybox" 2>/dev/null | grep -q static || busybox=$(command -v busybox) ||
 [ -x "$busybox" ] || skip "busybox is not installed (Debian: busybox-static)"
 command -v cpio >/dev/null || skip "cpio is not installed"
 
-# Debian's current kernel, downloaded once and kept.
+# The stack the checks run on, chosen by HITCHECK_VM_STACK: debian12 (the
+# default: this machine's release) or debian13, Debian's current kernel and,
+# over the air, its bluetoothd. Debian 13's packages come from the same
+# archive as the system's, through package lists of their own, apart from
+# the system's. Everything is downloaded once and kept.
+stack=${HITCHECK_VM_STACK:-debian12}
 cache=${HITCHECK_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/hitcheck-vm}
 mkdir -p "$cache"
-kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
-if [ -z "$kpkg" ]; then
-	apt-get update -q >/dev/null 2>&1 || true
-	kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
-fi
-[ -n "$kpkg" ] || skip "no linux-image-amd64 in the package lists"
-kdir=$cache/$kpkg
-# One run at a time fetches and unpacks it: the tests run side by side.
+# One run at a time fetches and unpacks: the tests run side by side.
 exec 9>"$cache/.lock"
 flock 9
-if [ ! -d "$kdir/boot" ]; then
-	(cd "$cache" && ls "$kpkg"_*.deb >/dev/null 2>&1 || apt-get download "$kpkg" >/dev/null 2>&1) ||
-		skip "could not download $kpkg"
-	rm -rf "$kdir.tmp" && dpkg -x "$cache/$kpkg"_*.deb "$kdir.tmp" && mv "$kdir.tmp" "$kdir"
+apt=()
+case $stack in
+debian12) dl=$cache ;;
+debian13)
+	dl=$cache/debian13
+	mkdir -p "$dl/lists/partial" "$dl/parts" "$dl/apt/archives/partial"
+	uri=$(apt-get indextargets --format '$(REPO_URI) $(LABEL)' 2>/dev/null | awk '$2 == "Debian" {print $1; exit}')
+	[ -n "$uri" ] || skip "no Debian archive among the system's package sources"
+	echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri trixie main" >"$dl/sources.list"
+	apt=(-o Dir::Etc::sourcelist="$dl/sources.list" -o Dir::Etc::sourceparts="$dl/parts"
+		-o Dir::State::lists="$dl/lists" -o Dir::Cache="$dl/apt" -o Dir::State::status=/dev/null)
+	;;
+*)
+	echo "HITCHECK_VM_STACK: debian12 or debian13, not $stack" >&2
+	exit 2
+	;;
+esac
+kernel_package() {
+	apt-cache "${apt[@]}" depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}'
+}
+kpkg=$(kernel_package || true)
+if [ -z "$kpkg" ]; then
+	apt-get "${apt[@]}" update -q >/dev/null 2>&1 || true
+	kpkg=$(kernel_package || true)
+fi
+[ -n "$kpkg" ] || skip "no linux-image-amd64 in the $stack package lists"
+# fetch PACKAGE DIR: the package, downloaded and unpacked into DIR.
+fetch() {
+	[ -d "$2" ] && return 0
+	(cd "$dl" && ls "$1"_*.deb >/dev/null 2>&1 || apt-get "${apt[@]}" download "$1" >/dev/null 2>&1) || return 1
+	rm -rf "$2.tmp" && mkdir -p "$(dirname "$2")" && dpkg -x "$dl/$1"_*.deb "$2.tmp" && mv "$2.tmp" "$2"
+}
+kdir=$dl/$kpkg
+fetch "$kpkg" "$kdir" || skip "could not download $kpkg"
+# Debian 13's bluetoothd, with the libraries it needs from the same release.
+bluez13=$dl/bluez
+if [ "$stack" = debian13 ] && [ "$mode" = air ] && [ ! -d "$bluez13" ]; then
+	libs=$(apt-cache "${apt[@]}" depends bluez 2>/dev/null | awk '/Depends: lib/ {print $2}')
+	# shellcheck disable=SC2086
+	libs=$(apt-cache "${apt[@]}" depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+		--no-replaces --no-enhances $libs 2>/dev/null | grep -E '^lib[^ <]*$' | sort -u)
+	rm -rf "$bluez13.tmp"
+	for p in bluez $libs; do
+		fetch "$p" "$bluez13.tmp/$p" || skip "could not download Debian 13's $p"
+	done
+	mv "$bluez13.tmp" "$bluez13"
 fi
 flock -u 9
 vmlinuz=$(ls "$kdir"/boot/vmlinuz-* | head -n 1)
@@ -92,15 +132,30 @@ done | sort -u); do
 	cp -L "$lib" "$root$lib"
 done
 : >"$root/modules.list"
+# Debian 13 keeps the modules under usr/, compressed with xz.
+for moddir in "$kdir"/lib/modules/* "$kdir"/usr/lib/modules/*; do [ -d "$moddir" ] && break; done
 for m in $modules; do
-	ko=$(find "$kdir/lib/modules" -name "$m.ko" | head -n 1)
+	ko=$(find "$moddir" -name "$m.ko" -o -name "$m.ko.xz" | head -n 1)
 	if [ -z "$ko" ]; then
-		grep -q "/$m.ko" "$kdir"/lib/modules/*/modules.builtin || skip "$kpkg lacks the module $m"
+		grep -q "/$m.ko" "$moddir/modules.builtin" || skip "$kpkg lacks the module $m"
 		continue
 	fi
-	cp "$ko" "$root/modules/$m.ko"
+	case $ko in
+	*.xz) xz -dc "$ko" >"$root/modules/$m.ko" ;;
+	*) cp "$ko" "$root/modules/$m.ko" ;;
+	esac
 	echo "$m" >>"$root/modules.list"
 done
+# Debian 13's bluetoothd runs with its own loader and libraries.
+if [ "$stack" = debian13 ] && [ "$mode" = air ]; then
+	mkdir -p "$root/debian13/lib"
+	find "$bluez13" \( -name '*.so*' -o -name 'ld-linux-x86-64.so.2' \) \( -type f -o -type l \) \
+		-exec cp -L -t "$root/debian13/lib/" {} + 2>/dev/null || true
+	cp "$bluez13/bluez/usr/libexec/bluetooth/bluetoothd" "$root/debian13/bluetoothd"
+	printf '#!/bin/sh\nexec /debian13/lib/ld-linux-x86-64.so.2 --library-path /debian13/lib /debian13/bluetoothd "$@"\n' \
+		>"$root/usr/libexec/bluetooth/bluetoothd"
+	chmod +x "$root/usr/libexec/bluetooth/bluetoothd"
+fi
 cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 cp "$here"/*.steps "$root/checks/"

@@ -71,11 +71,14 @@ std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &
 				continue;
 			// A node refused is tried again while the search lasts; at its
 			// end the remote is taken all the same, and its connection
-			// says why.
+			// says why. Remotes are taken in the order they connected: one
+			// that is not ready holds back those after it until the end.
 			if (!settled(f, sysRoot) || (!last && access(f.core.c_str(), R_OK) != 0)) {
 				++settling;
 				continue;
 			}
+			if (settling && !last)
+				continue;
 			taken.insert(f.id);
 			got.push_back(f);
 		}

@@ -218,7 +218,8 @@ struct Api : testing::Test {
 
 	// A remote as the driver shows it; its nodes are FIFOs, kept open for
 	// writing by the test. Returns the writer of the core node.
-	int addRemote(const std::string &id, int event, const std::string &devtype = "gen20")
+	int addRemote(const std::string &id, int event, const std::string &devtype = "gen20",
+	              const std::string &uniq = "")
 	{
 		std::string dir = dirOf(id);
 		std::string inputs = dir + "/input/input" + std::to_string(event);
@@ -236,6 +237,7 @@ struct Api : testing::Test {
 		writeFile(dir + "/extension", "none");
 		writeFile(dir + "/power_supply/wiimote_battery_" + id.substr(15) + "/capacity", "75");
 		writeFile(inputs + "/name", "Nintendo Wii Remote");
+		writeFile(dir + "/uevent", "HID_NAME=Nintendo RVL-CNT-01\nHID_UNIQ=" + uniq + "\n");
 		writeFile(dir + "/input/input" + std::to_string(event + 1) + "/name", "Nintendo Wii Remote IR");
 		int core = node(event);
 		node(event + 1);
@@ -389,10 +391,11 @@ TEST_F(Api, InfraredFollowsTheSwitchAndLeavesNoSourcesWhenOff)
 	EXPECT_EQ(g[0]->ir.num_dots, 0);
 }
 
-TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnects)
+TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnectsThenComesBackToItsSlot)
 {
-	addRemote("0005:057E:0306.0001", 3);
+	addRemote("0005:057E:0306.0001", 3, "gen20", "00:19:1d:00:00:02");
 	wiimote_t **g = connected();
+	wiiuse_set_leds(g[0], WIIMOTE_LED_2);
 	std::string dir = dirOf("0005:057E:0306.0001");
 	// Fresh batteries: raw 200, which the driver gives as 78. Reading it
 	// makes the driver wait for the remote, so no timer reads it.
@@ -416,6 +419,20 @@ TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnects)
 	}
 	EXPECT_EQ(g[0]->state & 0x08, 0);
 	EXPECT_EQ(wiiuse_poll(g, 1), 0);
+
+	// Another remote binds, then the same one again: only it is taken back,
+	// lit as it was, with a status event.
+	addRemote("0005:057E:0306.0002", 5, "gen20", "00:19:1d:00:00:09");
+	addRemote("0005:057E:0306.0003", 7, "gen20", "00:19:1d:00:00:02");
+	start = Clock::now();
+	while (wiiuse_poll(g, 1) == 0 && secondsSince(start) < 5) {
+	}
+	EXPECT_EQ(g[0]->event, WIIUSE_STATUS);
+	EXPECT_EQ(g[0]->state & 0x08, 0x08);
+	std::string back = dirOf("0005:057E:0306.0003") + "/leds/0005:057E:0306.0003:blue:p";
+	std::string other = dirOf("0005:057E:0306.0002") + "/leds/0005:057E:0306.0002:blue:p";
+	EXPECT_EQ(readFile(back + "0/brightness") + readFile(back + "1/brightness"), "01");
+	EXPECT_EQ(readFile(other + "0/brightness") + readFile(other + "1/brightness"), "00");
 }
 
 struct Waiting : Api {

@@ -48,6 +48,11 @@ bool settled(const Found &f, const std::string &sysRoot)
 
 } // namespace
 
+bool readyToTake(const Found &f, const std::string &sysRoot)
+{
+	return settled(f, sysRoot) && access(f.core.c_str(), R_OK) == 0;
+}
+
 std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &devRoot,
                                  std::set<std::string> &taken, int want, Clock::time_point deadline)
 {
@@ -73,7 +78,7 @@ std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &
 			// end the remote is taken all the same, and its connection
 			// says why. Remotes are taken in the order they connected: one
 			// that is not ready holds back those after it until the end.
-			if (!settled(f, sysRoot) || (!last && access(f.core.c_str(), R_OK) != 0)) {
+			if (last ? !settled(f, sysRoot) : !readyToTake(f, sysRoot)) {
 				++settling;
 				continue;
 			}

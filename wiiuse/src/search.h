@@ -20,6 +20,10 @@ std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &
                                  std::set<std::string> &taken, int want,
                                  std::chrono::steady_clock::time_point deadline);
 
+// Whether a remote the driver has bound may be taken: udev has finished
+// with it (where udev runs) and its button node may be read.
+bool readyToTake(const Found &f, const std::string &sysRoot);
+
 } // namespace wiiuse_linux
 
 #endif

@@ -55,6 +55,17 @@ std::string eventNode(const std::string &dir, const std::string &devRoot, const 
 	return "";
 }
 
+// The HID device's uniq (a remote's Bluetooth address), from its uevent.
+std::string hidUniq(const std::string &dir)
+{
+	std::ifstream in(dir + "/uevent");
+	const std::string key = "HID_UNIQ=";
+	for (std::string line; std::getline(in, line);)
+		if (startsWith(line, key))
+			return line.substr(key.size());
+	return "";
+}
+
 } // namespace
 
 std::string readLine(const std::string &path)
@@ -72,13 +83,14 @@ std::vector<Found> discover(const std::string &sysRoot, const std::string &devRo
 	for (const std::string &id : entries(driver)) {
 		if (id.find(':') == std::string::npos)
 			continue; // bind, unbind, module, ...
-		Found f{id, driver + "/" + id, "", "", {}};
+		Found f{id, driver + "/" + id, "", "", {}, ""};
 		std::string devtype = readLine(f.dir + "/devtype");
 		if (devtype.empty() || devtype == "pending")
 			continue;
 		f.core = eventNode(f.dir, devRoot, "Nintendo Wii Remote", f.devices);
 		if (f.core.empty())
 			continue; // still being set up
+		f.uniq = hidUniq(f.dir);
 		f.ir = eventNode(f.dir, devRoot, "Nintendo Wii Remote IR", f.devices);
 		for (const std::string &led : entries(f.dir + "/leds"))
 			f.devices.push_back(f.dir + "/leds/" + led);

@@ -15,6 +15,7 @@ struct Found {
 	std::string core; // event node of "Nintendo Wii Remote"
 	std::string ir;   // event node of "Nintendo Wii Remote IR", or empty
 	std::vector<std::string> devices; // sysfs directories of its event devices and LEDs
+	std::string uniq; // its Bluetooth address, as the kernel gives it: the remote's identity
 };
 
 // The remotes under sysRoot, in the order they appeared.

@@ -40,6 +40,8 @@ struct Remote {
 	Pending pending;
 	std::string extension;
 	Clock::time_point nextStatus;
+	bool lost = false;       // gone, and awaited back
+	bool cameraBack = false; // its camera was on when it went
 };
 
 struct Group {
@@ -112,6 +114,9 @@ void readBattery(Remote &r)
 
 void disconnect(Remote &r)
 {
+	r.lost = !r.where.uniq.empty();
+	r.cameraBack = r.rec.state & kStateIr;
+	r.nextStatus = Clock::now() + kStatusEvery;
 	r.core.close();
 	r.ir.close();
 	clearIr(r.pending, r.rec);
@@ -119,11 +124,42 @@ void disconnect(Remote &r)
 	r.rec.event = WIIUSE_UNEXPECTED_DISCONNECT;
 }
 
+// A remote that went away (its batteries swapped, out of range) is taken
+// back into its slot when the same remote, by its Bluetooth address, binds
+// again: looked for as often as a remote's status, in sysfs alone. It comes
+// back as it was, lit and with its camera, and says so with a status event.
+void comeBack(Remote &r)
+{
+	if (!r.lost || Clock::now() < r.nextStatus)
+		return;
+	r.nextStatus = Clock::now() + kStatusEvery;
+	Library &l = lib();
+	for (const Found &f : discover(l.sysRoot, l.devRoot)) {
+		if (f.uniq != r.where.uniq || l.taken.count(f.id) || !readyToTake(f, l.sysRoot))
+			continue;
+		if (!openNode(f.core, r.core))
+			return;
+		l.taken.insert(f.id);
+		r.where = f;
+		r.lost = false;
+		r.rec.state |= kStateConnected;
+		wiiuse_set_leds(&r.rec, r.rec.leds);
+		if (r.cameraBack)
+			wiiuse_set_ir(&r.rec, 1);
+		readExtension(r);
+		readBattery(r);
+		r.rec.event = WIIUSE_STATUS;
+		return;
+	}
+}
+
 // What the driver has for one remote: at most one event in the record.
 void process(Remote &r)
 {
-	if (!r.core.isOpen())
+	if (!r.core.isOpen()) {
+		comeBack(r);
 		return;
+	}
 	Read got = drain(r, r.core, applyCoreEvent);
 	if (got == Read::Empty && r.ir.isOpen())
 		got = drain(r, r.ir, applyIrEvent);

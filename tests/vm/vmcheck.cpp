@@ -7,6 +7,7 @@
 //
 // Steps, one a line ('#' starts a comment):
 //   remote NAME UNIQ          a remote appears and is probed by the driver
+//                             (also the time `delay` counts from)
 //   start                     hitcheck starts
 //   expect TEXT               hitcheck prints TEXT next (\n is a line break)
 //   wait MS
@@ -270,6 +271,7 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 			why = "the driver did not probe it";
 			return false;
 		}
+		run.lastPress = Clock::now(); // what `delay` counts from, too
 		run.remotes[name] = std::move(r);
 		return true;
 	}

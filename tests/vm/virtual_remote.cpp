@@ -287,20 +287,33 @@ bool createRemote(VirtualRemote &r, const std::string &uniq, std::string &why)
 	return true;
 }
 
-bool createAirRemote(VirtualRemote &r, int hci, std::string &why)
+namespace {
+
+// The address of controller hciN.
+bool hciAddress(int hci, bdaddr_t &address, std::string &why)
 {
 	int ctl = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
 	hci_dev_info info{};
 	info.dev_id = static_cast<uint16_t>(hci);
-	if (ctl < 0 || ioctl(ctl, HCIGETDEVINFO, &info) < 0) {
+	bool ok = ctl >= 0 && ioctl(ctl, HCIGETDEVINFO, &info) == 0;
+	if (!ok)
 		why = "hci" + std::to_string(hci) + ": " + std::strerror(errno);
-		if (ctl >= 0)
-			close(ctl);
+	if (ctl >= 0)
+		close(ctl);
+	address = info.bdaddr;
+	return ok;
+}
+
+} // namespace
+
+bool createAirRemote(VirtualRemote &r, int hci, std::string &why)
+{
+	bdaddr_t address;
+	if (!hciAddress(hci, address, why))
 		return false;
-	}
-	close(ctl);
+	r.hci = hci;
 	char uniq[18];
-	const uint8_t *b = info.bdaddr.b;
+	const uint8_t *b = address.b;
 	std::snprintf(uniq, sizeof uniq, "%02x:%02x:%02x:%02x:%02x:%02x", b[5], b[4], b[3], b[2], b[1], b[0]);
 	r.uniq = uniq;
 	const uint16_t psms[2] = {0x11, 0x13};
@@ -308,7 +321,7 @@ bool createAirRemote(VirtualRemote &r, int hci, std::string &why)
 		sockaddr_l2 addr{};
 		addr.l2_family = AF_BLUETOOTH;
 		addr.l2_psm = htobs(psms[i]);
-		addr.l2_bdaddr = info.bdaddr;
+		addr.l2_bdaddr = address;
 		int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_L2CAP);
 		if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || listen(fd, 1) < 0) {
 			why = "L2CAP PSM " + std::to_string(psms[i]) + " on " + r.uniq + ": " + std::strerror(errno);
@@ -319,6 +332,38 @@ bool createAirRemote(VirtualRemote &r, int hci, std::string &why)
 		r.listening[i] = fd;
 	}
 	r.reader = std::thread(serveAir, &r);
+	return true;
+}
+
+bool connectAir(VirtualRemote &r, int host, std::string &why)
+{
+	bdaddr_t local, peer;
+	if (!hciAddress(r.hci, local, why) || !hciAddress(host, peer, why))
+		return false;
+	int fds[2] = {-1, -1};
+	const uint16_t psms[2] = {0x11, 0x13};
+	for (int i = 0; i < 2; ++i) {
+		sockaddr_l2 from{}, to{};
+		from.l2_family = to.l2_family = AF_BLUETOOTH;
+		from.l2_bdaddr = local;
+		to.l2_bdaddr = peer;
+		to.l2_psm = htobs(psms[i]);
+		fds[i] = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_L2CAP);
+		if (fds[i] < 0 || bind(fds[i], reinterpret_cast<sockaddr *>(&from), sizeof from) < 0 ||
+		    connect(fds[i], reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
+			why = "L2CAP PSM " + std::to_string(psms[i]) + " to the host: " + std::strerror(errno);
+			for (int fd : fds)
+				if (fd >= 0)
+					close(fd);
+			return false;
+		}
+	}
+	std::lock_guard<std::mutex> hold(r.sending);
+	for (int i = 0; i < 2; ++i) {
+		if (r.channel[i] >= 0)
+			close(r.channel[i]);
+		r.channel[i] = fds[i];
+	}
 	return true;
 }
 

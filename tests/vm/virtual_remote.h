@@ -21,6 +21,7 @@ struct VirtualRemote {
 	// (PSM 0x11) then interrupt (PSM 0x13).
 	int listening[2] = {-1, -1};
 	int channel[2] = {-1, -1};
+	int hci = -1; // its controller
 	std::thread reader;
 	// A real remote answers the driver's requests over the air, after a few
 	// to tens of milliseconds, and sends at most 100 reports a second.
@@ -51,6 +52,10 @@ bool createRemote(VirtualRemote &r, const std::string &uniq, std::string &why);
 // listens on L2CAP PSM 0x11 and 0x13 of that controller's address (its uniq)
 // and speaks the same reports there (0xA1 input, 0xA2 output).
 bool createAirRemote(VirtualRemote &r, int hci, std::string &why);
+
+// A remote paired before, at a button press: it pages the host (hci`host`)
+// from its own controller and opens PSM 0x11 and 0x13 itself.
+bool connectAir(VirtualRemote &r, int host, std::string &why);
 
 // The sysfs directory of the remote's HID device once the driver has
 // finished probing it; empty if that does not happen within `limit`.

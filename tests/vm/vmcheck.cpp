@@ -34,6 +34,8 @@
 //                             and tagged it for the seat's user
 //   sync NAME HCI             the remote's SYNC button (also the time `delay`
 //                             counts from)
+//   connect NAME HCI          a button of a remote paired before: it connects
+//                             to the host's controller hciHCI (likewise)
 //   watch NAME                a second reader opens the remote's button node
 //   unseen NAME / seen NAME   that reader got no event / gets events
 #include "bluez_side.h"
@@ -401,6 +403,12 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		}
 		run.lastPress = sendButtons(*r, now);
 		return true;
+	}
+	if (verb == "connect") {
+		int host = 0;
+		words >> host;
+		run.lastPress = Clock::now();
+		return connectAir(*r, host, why);
 	}
 	if (verb == "sync") {
 		int hci = 1;

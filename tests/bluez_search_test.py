@@ -24,6 +24,7 @@ except ImportError as e:
 FIND = sys.argv.pop(1)
 MOCK = 'org.freedesktop.DBus.Mock'
 REMOTE = '00:19:1D:00:00:01'
+NINTENDO = 'bluetooth:v057Ep0306d0600'  # the Device ID a remote pairs with
 HINT = ('il wiimote Nintendo RVL-CNT-01 non si lascia collegare (org.bluez.Error.Failed): '
         'premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca\n')
 
@@ -48,8 +49,11 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.server.wait()
         shutil.rmtree(self.root)
 
-    def device(self, address, name, pair=None, connect=None):
+    def device(self, address, name, pair=None, connect=None, modalias=None):
         dev = self.bus.get_object('org.bluez', self.mock.AddDevice('hci0', address, name))
+        if modalias is None:
+            modalias = NINTENDO if name.startswith('Nintendo') else ''
+        dev.Set('org.bluez.Device1', 'Modalias', modalias, dbus_interface=dbus.PROPERTIES_IFACE)
         for method, code in (('Pair', pair), ('Connect', connect)):
             if code:
                 dev.AddMethod('org.bluez.Device1', method, '', '', code, dbus_interface=MOCK)
@@ -132,13 +136,22 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(self.find(10, press_sync)[:2], ('1\n', HINT))
         self.assertEqual(self.calls(remote), ['Pair', 'Connect', 'Pair', 'Connect'])
 
-    def test_a_device_taken_by_its_class_that_pairs_under_another_name_is_unpaired_and_left(self):
-        pad = self.device(REMOTE, '', pair="self.Set('org.bluez.Device1', 'Name', 'Wireless Gamepad')")
-        pad.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
-        out, err, _ = self.find(2)
-        self.assertEqual((out, err), ('0\n', ''))
+    def test_only_a_device_id_the_driver_binds_is_trusted_and_connected_whatever_the_name(self):
+        # RemoveDevice is recorded, and the device left in place to be asked.
+        self.adapter.AddMethod('org.bluez.Adapter1', 'RemoveDevice', 'o', '', '', dbus_interface=MOCK)
+        impostor = self.device(REMOTE, 'Nintendo RVL-CNT-01', modalias='',
+                               pair="self.Set('org.bluez.Device1', 'Modalias', 'usb:v046DpC52Bd1200')")
+        self.assertEqual(self.find(2)[:2], ('0\n', ''))
+        self.assertEqual(self.calls(impostor), ['Pair'])
+        self.assertFalse(self.trusted(impostor))
         removed = [c[2] for c in self.adapter.GetCalls(dbus_interface=MOCK) if c[1] == 'RemoveDevice']
-        self.assertEqual(removed, [[pad.object_path]])
+        self.assertEqual(removed, [[impostor.object_path]])
+        # Taken by its class, it pairs under an unusual name as Nintendo's.
+        pad = self.device('00:19:1D:00:00:02', '', modalias=NINTENDO, pair="self.Set('org.bluez.Device1', 'Name', 'Wireless Gamepad')")
+        pad.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
+        self.assertEqual(self.find(10, lambda: self.bind_after(pad))[:2], ('1\n', ''))
+        self.assertEqual(self.calls(pad), ['Pair', 'Connect'])
+        self.assertTrue(self.trusted(pad))
 
     def test_a_remote_whose_pairing_ends_after_the_deadline_belongs_to_the_search_that_began_it(self):
         remote = self.device(REMOTE, 'Nintendo RVL-CNT-01', pair='import time; time.sleep(2)')

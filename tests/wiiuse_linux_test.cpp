@@ -393,7 +393,7 @@ TEST_F(Api, InfraredFollowsTheSwitchAndLeavesNoSourcesWhenOff)
 
 TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnectsThenComesBackToItsSlot)
 {
-	addRemote("0005:057E:0306.0001", 3, "gen20", "00:19:1d:00:00:02");
+	int core = addRemote("0005:057E:0306.0001", 3, "gen20", "00:19:1d:00:00:02");
 	wiimote_t **g = connected();
 	wiiuse_set_leds(g[0], WIIMOTE_LED_2);
 	std::string dir = dirOf("0005:057E:0306.0001");
@@ -413,6 +413,9 @@ TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnectsThenComes
 	EXPECT_EQ(g[0]->exp.type, EXP_CLASSIC);
 	EXPECT_EQ(g[0]->battery_level, 100.0f);
 
+	// A is held as the remote goes; its release never comes.
+	send(core, {key(BTN_A, 1), syn()});
+	EXPECT_EQ(wiiuse_poll(g, 1), 1);
 	std::system(("rm -rf " + dir).c_str());
 	start = Clock::now();
 	while (wiiuse_poll(g, 1) == 0 && secondsSince(start) < 5) {
@@ -423,7 +426,7 @@ TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnectsThenComes
 	// Another remote binds, then the same one again: only it is taken back,
 	// lit as it was, with a status event.
 	addRemote("0005:057E:0306.0002", 5, "gen20", "00:19:1d:00:00:09");
-	addRemote("0005:057E:0306.0003", 7, "gen20", "00:19:1d:00:00:02");
+	core = addRemote("0005:057E:0306.0003", 7, "gen20", "00:19:1d:00:00:02");
 	start = Clock::now();
 	while (wiiuse_poll(g, 1) == 0 && secondsSince(start) < 5) {
 	}
@@ -433,6 +436,49 @@ TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnectsThenComes
 	std::string other = dirOf("0005:057E:0306.0002") + "/leds/0005:057E:0306.0002:blue:p";
 	EXPECT_EQ(readFile(back + "0/brightness") + readFile(back + "1/brightness"), "01");
 	EXPECT_EQ(readFile(other + "0/brightness") + readFile(other + "1/brightness"), "00");
+	// Nothing is held from before the loss: the first UP is just pressed.
+	EXPECT_EQ(g[0]->btns, 0);
+	send(core, {key(KEY_UP, 1), syn()});
+	EXPECT_EQ(wiiuse_poll(g, 1), 1);
+	EXPECT_EQ(g[0]->btns, WIIMOTE_BUTTON_UP);
+	EXPECT_EQ(g[0]->btns_held, 0);
+}
+
+// Standard error as `fd` during a search of `seconds` with no remote;
+// what reached it.
+std::string searchLine(int fd, int reader, int seconds)
+{
+	int saved = dup(2);
+	dup2(fd, 2);
+	wiiuse_find(wiiuse_init(1), 1, seconds);
+	dup2(saved, 2);
+	close(saved);
+	std::string text;
+	char buf[4096];
+	fcntl(reader, F_SETFL, O_NONBLOCK);
+	for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;)
+		text.append(buf, static_cast<size_t>(n));
+	return text;
+}
+
+TEST_F(Api, TheSearchCountsDownOnATerminalOnlyAndErasesItsLine)
+{
+	int master = posix_openpt(O_RDWR | O_NOCTTY);
+	ASSERT_GE(master, 0);
+	ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
+	int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+	std::string shown = searchLine(slave, master, 2);
+	const std::string line = "premi SYNC (sotto le batterie) o, se già associato, un tasto: ancora ";
+	EXPECT_NE(shown.find("\r" + line + "2 s\033[K\r" + line + "1 s\033[K"), std::string::npos) << shown;
+	EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K");
+	close(slave);
+	close(master);
+
+	int p[2];
+	ASSERT_EQ(pipe(p), 0);
+	EXPECT_EQ(searchLine(p[1], p[0], 1).find('\r'), std::string::npos);
+	close(p[0]);
+	close(p[1]);
 }
 
 struct Waiting : Api {

@@ -1,5 +1,8 @@
 #include "bluez.h"
 
+#include "countdown.h"
+#include "search.h"
+
 #include <systemd/sd-bus.h>
 
 #include <algorithm>
@@ -25,6 +28,10 @@ const char kDevice[] = "org.bluez.Device1";
 // A remote that would not connect is tried again after this long: its
 // owner may press SYNC once told to.
 constexpr auto kRetryAfter = std::chrono::seconds(3);
+// A device just paired is given this long to have its Device ID read, and
+// asked this often.
+constexpr auto kServicesWait = std::chrono::seconds(3);
+constexpr auto kModaliasStep = std::chrono::milliseconds(100);
 
 const char kSyncHint[] =
 	"premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca";
@@ -77,7 +84,7 @@ void cannotHelp(const std::string &why)
 	if (warned)
 		return;
 	warned = true;
-	std::fprintf(stderr, "Bluetooth non disponibile per la ricerca: %s\n", why.c_str());
+	notice("Bluetooth non disponibile per la ricerca: " + why);
 }
 
 // Reads a{sv} of one interface into `d`, skipping what it does not use.
@@ -203,51 +210,72 @@ std::string call(BluezSearch &s, const std::string &path, const char *iface, con
 	return error.e.name ? error.e.name : std::strerror(-rc);
 }
 
-// A device taken by its class alone, now that pairing has told BlueZ its
-// name, turns out not to be a Wii Remote: its pairing is removed again, so
-// the machine is left as it was.
-bool isStranger(BluezSearch &s, const std::string &path, const Device &d, Clock::time_point deadline)
+// The Device ID a device has given now that it is paired, as BlueZ has it
+// then ("bluetooth:v057Ep0306d0600"): BlueZ reads it from the device's
+// services, which it may still be reading as the pairing ends, so it is
+// waited for a few seconds within `deadline`. Empty when none comes.
+std::string pairedModalias(BluezSearch &s, const std::string &path, Clock::time_point deadline)
 {
-	limitCalls(s.bus.get(), deadline);
-	Error error;
-	char *name = nullptr;
-	if (sd_bus_get_property_string(s.bus.get(), kService, path.c_str(), kDevice, "Name", &error.e, &name) < 0)
-		return false;
-	std::string known = name;
-	std::free(name);
-	if (known.empty() || isWiiRemote(known, d.modalias, 0))
-		return false;
+	deadline = std::min(deadline, Clock::now() + kServicesWait);
+	for (;;) {
+		limitCalls(s.bus.get(), deadline);
+		Error error;
+		char *value = nullptr;
+		std::string modalias;
+		if (sd_bus_get_property_string(s.bus.get(), kService, path.c_str(), kDevice, "Modalias", &error.e,
+		                               &value) >= 0) {
+			modalias = value;
+			std::free(value);
+		}
+		if (!modalias.empty() || Clock::now() + kModaliasStep >= deadline)
+			return modalias;
+		std::this_thread::sleep_for(kModaliasStep);
+	}
+}
+
+// Unpairs a device the search paired, so the machine is left as it was.
+void unpair(BluezSearch &s, const std::string &path)
+{
+	limitCalls(s.bus.get(), Clock::now() + std::chrono::seconds(1));
 	Error removed;
 	sd_bus_call_method(s.bus.get(), kService, s.adapter.c_str(), kAdapter, "RemoveDevice", &removed.e, nullptr,
 	                   "o", path.c_str());
-	return true;
 }
 
 // Pairs (when needed), trusts and connects one remote. True once connected.
+// Only a device whose Device ID the kernel's driver binds is trusted and
+// connected, whatever its name: any other the search paired is unpaired
+// again, and left alone for the rest of the search.
 bool bringIn(BluezSearch &s, const std::string &path, const Device &d, Clock::time_point deadline)
 {
 	if (!d.paired) {
 		std::string paired = call(s, path, kDevice, "Pair", deadline);
-		if (paired.empty() && isStranger(s, path, d, deadline)) {
-			s.strangers.insert(path);
-			return false;
-		}
 		if (paired.empty() || paired == "org.bluez.Error.AlreadyExists") {
+			if (!driverBinds(pairedModalias(s, path, deadline))) {
+				if (paired.empty())
+					unpair(s, path);
+				s.strangers.insert(path);
+				return false;
+			}
 			// Trusted, it reconnects by itself at a button press later on.
 			limitCalls(s.bus.get(), deadline);
 			Error error;
 			sd_bus_set_property(s.bus.get(), kService, path.c_str(), kDevice, "Trusted", &error.e, "b", 1);
+		} else if (!d.modalias.empty() && !driverBinds(d.modalias)) {
+			// Pairing failed (woken with 1+2: BlueZ has no PIN for that);
+			// a connection may still be allowed, where bonding is not
+			// required, for a device that may be a remote.
+			s.strangers.insert(path);
+			return false;
 		}
-		// When pairing failed (woken with 1+2: BlueZ has no PIN for that),
-		// a connection may still be allowed, where bonding is not required.
 	}
 	std::string connected = call(s, path, kDevice, "Connect", deadline);
 	if (connected.empty() || connected == "org.bluez.Error.AlreadyConnected")
 		return true;
 	if (!d.paired && !hinted) {
 		hinted = true;
-		std::fprintf(stderr, "il wiimote %s non si lascia collegare (%s): %s\n",
-		             (d.name.empty() ? d.address : d.name).c_str(), connected.c_str(), kSyncHint);
+		notice("il wiimote " + (d.name.empty() ? d.address : d.name) + " non si lascia collegare (" + connected +
+		       "): " + kSyncHint);
 	}
 	return false;
 }
@@ -265,6 +293,18 @@ void BluezSearchEnd::operator()(BluezSearch *s) const
 	delete s;
 }
 
+bool driverBinds(const std::string &modalias)
+{
+	// "usb:v057Ep0306d0600", "bluetooth:v057Ep0330d...".
+	std::string m = modalias;
+	std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return std::tolower(c); });
+	size_t colon = m.find(':');
+	if (colon == std::string::npos)
+		return false;
+	std::string ids = m.substr(colon + 1, 10);
+	return ids == "v057ep0306" || ids == "v057ep0330";
+}
+
 bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t deviceClass)
 {
 	if (name == "Nintendo RVL-CNT-01" || name == "Nintendo RVL-CNT-01-TR")
@@ -274,14 +314,7 @@ bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t 
 	// class comes with the inquiry's answer.
 	if (name.empty() && (deviceClass == 0x002504 || deviceClass == 0x000508))
 		return true;
-	// "usb:v057Ep0306d0600", "bluetooth:v057Ep0330d...".
-	std::string m = modalias;
-	std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return std::tolower(c); });
-	size_t colon = m.find(':');
-	if (colon == std::string::npos)
-		return false;
-	std::string ids = m.substr(colon + 1, 10);
-	return ids == "v057ep0306" || ids == "v057ep0330";
+	return driverBinds(modalias);
 }
 
 std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Clock::time_point deadline)
@@ -375,7 +408,7 @@ int stepBluezSearch(BluezSearch &s, std::chrono::milliseconds wait, Clock::time_
 			if (d.adapter != s.adapter || d.connected || !d.inRange || resting || s.strangers.count(path) ||
 			    !isWiiRemote(d.name, d.modalias, d.deviceClass))
 				continue;
-			if (bringIn(s, path, d, deadline + kCallGrace)) {
+			if (bringIn(s, path, d, deadline + kBluezCallGrace)) {
 				++s.connected;
 				--room;
 				d.connected = true;

@@ -23,20 +23,20 @@ struct BluezSearchEnd {
 // for until `deadline` at most.
 std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(std::chrono::steady_clock::time_point deadline);
 
-// How long a call that a search began before its deadline may outlast it:
-// bluetoothd carries a pairing on whatever its caller does, so the search
-// that began it sees it through, and the remote is its own.
-constexpr auto kCallGrace = std::chrono::seconds(10);
-
 // Waits at most `wait` for what BlueZ says, and pairs and connects the Wii
 // Remotes in range, at most `room` of them in all, beginning none at or
 // after `deadline`. Returns how many it has connected since the start.
 int stepBluezSearch(BluezSearch &search, std::chrono::milliseconds wait,
                     std::chrono::steady_clock::time_point deadline, int room);
 
-// A Wii Remote or Wii Remote Plus, by its Bluetooth name or its modalias
-// (vendor 057e, product 0306 or 0330); or, while its name is not known yet,
-// by the class of device it answers an inquiry with (0x002504, 0x000508).
+// Whether the kernel's driver binds a device of this modalias: vendor
+// 057e, product 0306 (Wii Remote) or 0330 (Wii Remote Plus).
+bool driverBinds(const std::string &modalias);
+
+// Worth pairing as a Wii Remote or Wii Remote Plus: by its Bluetooth name
+// or its modalias; or, while its name is not known yet, by the class of
+// device it answers an inquiry with (0x002504, 0x000508). Only its Device
+// ID, once paired, decides whether it is trusted and connected.
 bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t deviceClass);
 
 } // namespace wiiuse_linux

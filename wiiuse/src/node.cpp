@@ -13,30 +13,29 @@
 
 namespace wiiuse_linux {
 
-namespace {
-
-// Why a node is refused, and what to do about it: joining the node's group
-// helps only a user who is not in it already.
 std::string refusal(const std::string &path, int error)
 {
 	std::string why = std::strerror(error);
-	if (error != EACCES && error != EPERM)
+	if (error == ENOENT || error == ENODEV || error == ENXIO || error == EIO)
 		return why + " (il wiimote non risponde)";
+	if (error != EACCES && error != EPERM)
+		return why;
+	const std::string readme = ": vedi il README, \"Permissions\")";
 	struct stat st;
-	if (stat(path.c_str(), &st) != 0 || st.st_gid == 0)
+	if (stat(path.c_str(), &st) != 0)
 		return why;
 	bool member = getegid() == st.st_gid;
 	int count = getgroups(0, nullptr);
 	std::vector<gid_t> groups(static_cast<size_t>(std::max(count, 0)));
 	if (count > 0 && getgroups(count, groups.data()) == count)
 		member = member || std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
-	const group *g = getgrgid(st.st_gid);
-	if (member || !g)
-		return why;
-	return why + " (l'utente deve far parte del gruppo " + g->gr_name + ": vedi il README, \"Permissions\")";
+	const group *g = st.st_gid == 0 ? nullptr : getgrgid(st.st_gid);
+	if (g && !member)
+		return why + " (l'utente deve far parte del gruppo " + g->gr_name + readme;
+	// Root's alone, or the group's without its rights: udev's rule did not
+	// give it out.
+	return why + " (serve la regola udev del progetto" + readme;
 }
-
-} // namespace
 
 void Node::close()
 {

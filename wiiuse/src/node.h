@@ -36,6 +36,13 @@ struct Node {
 
 enum class Read { Event, Empty, Gone };
 
+// Why `path` (a node, an LED) was refused with `error`, and what to do
+// about it: joining the file's group helps only a user who is not in it
+// already; a file that is root's alone, or its group's without the rights,
+// wants the project's udev rule; a missing or failing device is a remote
+// that does not answer.
+std::string refusal(const std::string &path, int error);
+
 // Opens an event node for reading, and for writing where allowed (rumble),
 // and grabs it. On failure it says why on standard error.
 bool openNode(const std::string &path, Node &node);

@@ -1,15 +1,12 @@
 #include "search.h"
 
 #include "bluez.h"
-
-#include <systemd/sd-device.h>
+#include "countdown.h"
+#include "udev.h"
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 #include <memory>
 #include <thread>
-#include <unistd.h>
 
 namespace wiiuse_linux {
 
@@ -18,45 +15,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kSearchStep = std::chrono::milliseconds(100); // between two looks in sysfs
-// A remote that BlueZ has connected for this search is awaited this long for
-// the driver to bind it, past the search's deadline if need be.
-constexpr auto kBindGrace = std::chrono::seconds(5);
-
-struct DeviceUnref {
-	void operator()(sd_device *d) const { sd_device_unref(d); }
-};
-
-// Whether udev has finished with every device of the remote: the driver
-// makes its nodes root's, and udev then gives them to the operator and
-// opens its LEDs. Where no udev runs (a container, a minimal machine), or
-// the tree is not the system's, there is nothing to wait for.
-bool settled(const Found &f, const std::string &sysRoot)
-{
-	if (sysRoot != "/sys" || access("/run/udev/control", F_OK) != 0)
-		return true;
-	for (const std::string &dir : f.devices) {
-		char real[PATH_MAX];
-		sd_device *d = nullptr;
-		if (!realpath(dir.c_str(), real) || sd_device_new_from_syspath(&d, real) < 0)
-			return false; // gone meanwhile
-		std::unique_ptr<sd_device, DeviceUnref> device(d);
-		if (sd_device_get_is_initialized(d) <= 0)
-			return false;
-	}
-	return true;
-}
 
 } // namespace
-
-bool readyToTake(const Found &f, const std::string &sysRoot)
-{
-	return settled(f, sysRoot) && access(f.core.c_str(), R_OK) == 0;
-}
 
 std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &devRoot,
                                  std::set<std::string> &taken, int want, Clock::time_point deadline)
 {
 	std::vector<Found> got;
+	struct Erase {
+		~Erase() { eraseCountdown(); }
+	} erase; // the operator's line goes with the search, last
 	// Remotes not connected yet are brought in through BlueZ; those it
 	// connects show up in sysfs like the others. Discovery ends with the
 	// search.
@@ -101,6 +69,8 @@ std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &
 			haveBefore = have;
 			bluetooth = startBluezSearch(deadline);
 		}
+		// The operator has to act now: say so while the search lasts.
+		showCountdown(deadline);
 		// Every turn waits: for BlueZ, or for the next look.
 		auto step = std::chrono::duration_cast<std::chrono::milliseconds>(
 			std::min<Clock::duration>(kSearchStep, std::max(deadline, owedUntil) - now));
@@ -111,7 +81,7 @@ std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &
 		int before = broughtIn;
 		broughtIn = stepBluezSearch(*bluetooth, step, deadline, want - std::max(have, haveBefore + broughtIn));
 		if (broughtIn > before)
-			owedUntil = Clock::now() + kBindGrace;
+			owedUntil = Clock::now() + kDriverBindGrace;
 	}
 }
 

@@ -12,6 +12,14 @@
 
 namespace wiiuse_linux {
 
+// How long a search may outlast its deadline, for what it began before it.
+// A call to BlueZ (a pairing, a connection): bluetoothd carries it on
+// whatever its caller does, so the search that began it sees it through,
+// and the remote is its own.
+constexpr auto kBluezCallGrace = std::chrono::seconds(10);
+// A remote BlueZ has connected, awaited for the driver to bind it.
+constexpr auto kDriverBindGrace = std::chrono::seconds(5);
+
 // Looks for up to `want` remotes not in `taken` until `deadline`, and
 // for a remote this search began to pair or connect, a while longer (see
 // the .cpp). Those found are added to `taken` and returned, the first
@@ -19,10 +27,6 @@ namespace wiiuse_linux {
 std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &devRoot,
                                  std::set<std::string> &taken, int want,
                                  std::chrono::steady_clock::time_point deadline);
-
-// Whether a remote the driver has bound may be taken: udev has finished
-// with it (where udev runs) and its button node may be read.
-bool readyToTake(const Found &f, const std::string &sysRoot);
 
 } // namespace wiiuse_linux
 

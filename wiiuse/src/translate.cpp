@@ -135,6 +135,13 @@ void seedIr(Pending &pending, struct wiimote_t &wm, const int (&axes)[8])
 	showIr(pending, wm);
 }
 
+void seedButtons(Pending &pending, struct wiimote_t &wm, unsigned short down)
+{
+	pending.buttons = down;
+	wm.btns = wm.btns_held = down;
+	wm.btns_released = 0;
+}
+
 void clearIr(Pending &pending, struct wiimote_t &wm)
 {
 	for (int i = 0; i < 4; ++i)

@@ -39,6 +39,12 @@ bool applyIrEvent(Pending &pending, struct wiimote_t &wm, const input_event &ev)
 // empty: the driver starts every axis there before the camera first reports.
 void seedIr(Pending &pending, struct wiimote_t &wm, const int (&axes)[8]);
 
+// Starts the buttons from `down` (wiiuse masks), the keys the kernel holds
+// down as a node opens: they count as held from before, so they show but
+// switch nothing. What was pending is forgotten: keys held as a remote went
+// are never released.
+void seedButtons(Pending &pending, struct wiimote_t &wm, unsigned short down);
+
 // Forgets every source: the camera is off.
 void clearIr(Pending &pending, struct wiimote_t &wm);
 

@@ -7,6 +7,7 @@
 #include "search.h"
 #include "sysfs.h"
 #include "translate.h"
+#include "udev.h"
 #include "waiting.h"
 
 #include <wiiuse.h>
@@ -26,22 +27,39 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kWaitMs = 100; // longest wait of one poll
-// The extension is looked at this often; reading it asks nothing of the
-// remote. The battery is not: reading it makes the driver ask the remote
-// and wait for the answer, so it is read only at connection and with a
-// status event, never on a timer.
+// A connected remote's extension is looked at this often; reading it asks
+// nothing of the remote. The battery is not: reading it makes the driver
+// ask the remote and wait for the answer, so it is read only at connection
+// and with a status event, never on a timer. A remote that went away is
+// looked for in sysfs as often, and once bound again, more often while
+// udev sets it up.
 constexpr auto kStatusEvery = std::chrono::seconds(1);
+constexpr auto kSettleEvery = std::chrono::milliseconds(100);
+// An LED refused for want of rights just after the remote was taken is
+// tried again this long: udev's rules may not have opened it yet.
+constexpr auto kLedGrace = std::chrono::seconds(2);
+
+// Where a slot's remote stands. Each state has one timer, `due`.
+enum class Link {
+	Absent,    // none found, or its node was refused: nothing to do
+	Connected, // its nodes open; at `due`, its extension is looked at
+	Lost,      // gone; at `due`, looked for in sysfs
+	Settling,  // bound again, udev not done with it; at `due`, looked at again
+};
 
 struct Remote {
 	wiimote_t rec{}; // the record the program sees
-	bool found = false;
-	Found where;
+	Link link = Link::Absent;
+	Clock::time_point due;
+	Found where; // what the search found (id empty: nothing)
 	Node core, ir;
 	Pending pending;
 	std::string extension;
-	Clock::time_point nextStatus;
-	bool lost = false;       // gone, and awaited back
 	bool cameraBack = false; // its camera was on when it went
+	Clock::time_point ledsUntil; // refused LEDs are tried again until then
+	bool ledsOwed = false;
+
+	bool found() const { return !where.id.empty(); }
 };
 
 struct Group {
@@ -56,6 +74,7 @@ struct Library {
 	std::set<std::string> taken; // HID ids of remotes some group has found
 	int nextId = 1;
 	bool ledWarned = false;
+	bool yielded = false; // the last poll gave its turn to another group
 };
 
 Library &lib()
@@ -102,7 +121,7 @@ void readExtension(Remote &r)
 {
 	r.extension = extensionName(r.where);
 	r.rec.exp.type = expansionType(r.extension);
-	r.nextStatus = Clock::now() + kStatusEvery;
+	r.due = Clock::now() + kStatusEvery;
 }
 
 void readBattery(Remote &r)
@@ -112,54 +131,123 @@ void readBattery(Remote &r)
 		r.rec.battery_level = static_cast<float>(battery);
 }
 
+// Opens the remote's button node: it is connected from now on, with the
+// keys the kernel says are down, its extension and its battery.
+bool connectRemote(Remote &r)
+{
+	if (!openNode(r.where.core, r.core))
+		return false;
+	unsigned short down = 0;
+	if (libevdev *dev = r.core.dev.get())
+		for (unsigned code = 0; code < KEY_CNT; ++code)
+			if (buttonMask(code) && libevdev_get_event_value(dev, EV_KEY, code))
+				down |= buttonMask(code);
+	seedButtons(r.pending, r.rec, down);
+	r.link = Link::Connected;
+	r.rec.state |= kStateConnected;
+	r.ledsUntil = Clock::now() + kLedGrace;
+	readExtension(r);
+	readBattery(r);
+	return true;
+}
+
 void disconnect(Remote &r)
 {
-	r.lost = !r.where.uniq.empty();
+	// Its identity is what brings it back.
+	r.link = r.where.uniq.empty() ? Link::Absent : Link::Lost;
 	r.cameraBack = r.rec.state & kStateIr;
-	r.nextStatus = Clock::now() + kStatusEvery;
+	r.due = Clock::now() + kStatusEvery;
 	r.core.close();
 	r.ir.close();
 	clearIr(r.pending, r.rec);
+	seedButtons(r.pending, r.rec, 0);
+	r.ledsOwed = false;
 	r.rec.state &= ~(kStateConnected | kStateIr);
 	r.rec.event = WIIUSE_UNEXPECTED_DISCONNECT;
 }
 
 // A remote that went away (its batteries swapped, out of range) is taken
 // back into its slot when the same remote, by its Bluetooth address, binds
-// again: looked for as often as a remote's status, in sysfs alone. It comes
-// back as it was, lit and with its camera, and says so with a status event.
+// again, once udev has finished with it: looked for in sysfs alone. It
+// comes back as it was, lit and with its camera, and says so with a status
+// event.
 void comeBack(Remote &r)
 {
-	if (!r.lost || Clock::now() < r.nextStatus)
-		return;
-	r.nextStatus = Clock::now() + kStatusEvery;
 	Library &l = lib();
 	for (const Found &f : discover(l.sysRoot, l.devRoot)) {
-		if (f.uniq != r.where.uniq || l.taken.count(f.id) || !readyToTake(f, l.sysRoot))
+		if (f.uniq != r.where.uniq || l.taken.count(f.id))
 			continue;
-		if (!openNode(f.core, r.core))
+		if (!readyToTake(f, l.sysRoot)) {
+			r.link = Link::Settling;
+			r.due = Clock::now() + kSettleEvery;
 			return;
-		l.taken.insert(f.id);
+		}
+		Found before = r.where;
 		r.where = f;
-		r.lost = false;
-		r.rec.state |= kStateConnected;
+		if (!connectRemote(r)) {
+			r.where = before;
+			break;
+		}
+		l.taken.insert(f.id);
 		wiiuse_set_leds(&r.rec, r.rec.leds);
 		if (r.cameraBack)
 			wiiuse_set_ir(&r.rec, 1);
-		readExtension(r);
-		readBattery(r);
 		r.rec.event = WIIUSE_STATUS;
 		return;
 	}
+	r.link = Link::Lost;
+	r.due = Clock::now() + kStatusEvery;
+}
+
+// Writes the remote's LEDs as its record has them. On failure, the errno
+// and the file that failed.
+int writeLeds(Remote &r, std::string &failed)
+{
+	std::vector<std::string> files = ledFiles(r.where);
+	int error = 0;
+	for (int i = 0; i < 4; ++i) {
+		const std::string &file = files[static_cast<size_t>(i)];
+		if (file.empty())
+			continue;
+		FILE *f = std::fopen(file.c_str(), "w");
+		int e = f && std::fputs(r.rec.leds & (WIIMOTE_LED_1 << i) ? "1" : "0", f) >= 0 ? 0 : errno;
+		if (f && std::fclose(f) != 0 && !e)
+			e = errno;
+		if (e && !error) {
+			error = e;
+			failed = file;
+		}
+	}
+	return error;
+}
+
+// Lights the remote's LEDs. Just after it was taken, LEDs refused for want
+// of rights are owed, and tried again with each look at the remote until
+// the grace runs out: udev's programs may not have opened them yet. What
+// still fails is said once, with its cause.
+void lightLeds(Remote &r)
+{
+	std::string file;
+	int error = writeLeds(r, file);
+	r.ledsOwed = (error == EACCES || error == EPERM) && Clock::now() < r.ledsUntil;
+	if (!error || r.ledsOwed || lib().ledWarned)
+		return;
+	lib().ledWarned = true;
+	std::fprintf(stderr, "impossibile accendere i led: %s: %s\n", file.c_str(), refusal(file, error).c_str());
 }
 
 // What the driver has for one remote: at most one event in the record.
 void process(Remote &r)
 {
-	if (!r.core.isOpen()) {
-		comeBack(r);
+	if (r.link == Link::Absent)
+		return;
+	if (r.link != Link::Connected) {
+		if (Clock::now() >= r.due)
+			comeBack(r);
 		return;
 	}
+	if (r.ledsOwed)
+		lightLeds(r);
 	Read got = drain(r, r.core, applyCoreEvent);
 	if (got == Read::Empty && r.ir.isOpen())
 		got = drain(r, r.ir, applyIrEvent);
@@ -171,7 +259,7 @@ void process(Remote &r)
 		r.rec.event = WIIUSE_EVENT;
 		return;
 	}
-	if (Clock::now() >= r.nextStatus) {
+	if (Clock::now() >= r.due) {
 		// A remote whose sysfs entries are gone has been removed, even
 		// before its nodes say so.
 		if (readLine(r.where.dir + "/devtype").empty()) {
@@ -198,6 +286,20 @@ int processGroup(Group &g, int n)
 	return events;
 }
 
+// Whether a remote of another group than `g` has work on its timer (a
+// comeback to take, a status to look at), which only its own group's poll
+// does.
+bool othersDue(const Group &g)
+{
+	auto now = Clock::now();
+	for (auto &other : lib().groups)
+		if (other.get() != &g)
+			for (auto &r : other->remotes)
+				if (r->link != Link::Absent && now >= r->due)
+					return true;
+	return false;
+}
+
 int slotsOf(const Group &g, int n)
 {
 	return n < 0 ? 0 : std::min(n, static_cast<int>(g.slots.size()));
@@ -217,7 +319,7 @@ void forgetAll()
 	l.groups.clear();
 	l.taken.clear();
 	l.nextId = 1;
-	l.ledWarned = false;
+	l.ledWarned = l.yielded = false;
 }
 
 } // namespace wiiuse_linux
@@ -253,14 +355,11 @@ int wiiuse_find(struct wiimote_t **wm, int max_wiimotes, int timeout_seconds)
 	Library &l = lib();
 	int want = slotsOf(*g, max_wiimotes);
 	int have = 0;
-	while (have < want && g->remotes[static_cast<size_t>(have)]->found)
+	while (have < want && g->remotes[static_cast<size_t>(have)]->found())
 		++have;
 	auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
-	for (const Found &f : searchRemotes(l.sysRoot, l.devRoot, l.taken, want - have, deadline)) {
-		Remote &r = *g->remotes[static_cast<size_t>(have++)];
-		r.where = f;
-		r.found = true;
-	}
+	for (const Found &f : searchRemotes(l.sysRoot, l.devRoot, l.taken, want - have, deadline))
+		g->remotes[static_cast<size_t>(have++)]->where = f;
 	return have;
 }
 
@@ -272,16 +371,8 @@ int wiiuse_connect(struct wiimote_t **wm, int wiimotes)
 	int connected = 0;
 	for (int i = 0; i < slotsOf(*g, wiimotes); ++i) {
 		Remote &r = *g->remotes[static_cast<size_t>(i)];
-		if (!r.found)
-			continue;
-		if (!r.core.isOpen()) {
-			if (!openNode(r.where.core, r.core))
-				continue;
-			r.rec.state |= kStateConnected;
-			readExtension(r);
-			readBattery(r);
-		}
-		++connected;
+		if (r.found() && (r.link == Link::Connected || connectRemote(r)))
+			++connected;
 	}
 	return connected;
 }
@@ -292,28 +383,8 @@ void wiiuse_set_leds(struct wiimote_t *wm, int leds)
 	if (!r)
 		return;
 	wm->leds = static_cast<byte>(leds & 0xF0);
-	if (!r->found)
-		return;
-	std::vector<std::string> files = ledFiles(r->where);
-	for (int i = 0; i < 4; ++i) {
-		const std::string &file = files[static_cast<size_t>(i)];
-		if (file.empty())
-			continue;
-		FILE *f = std::fopen(file.c_str(), "w");
-		bool ok = f && std::fputs(wm->leds & (WIIMOTE_LED_1 << i) ? "1" : "0", f) >= 0;
-		int error = errno;
-		if (f && std::fclose(f) != 0 && ok) {
-			ok = false;
-			error = errno;
-		}
-		if (!ok && !lib().ledWarned) {
-			lib().ledWarned = true;
-			std::fprintf(stderr,
-			             "impossibile accendere i led: %s: %s (serve la regola udev del "
-			             "progetto: vedi il README, \"Permissions\")\n",
-			             file.c_str(), std::strerror(error));
-		}
-	}
+	if (r->found())
+		lightLeds(*r);
 }
 
 void wiiuse_rumble(struct wiimote_t *wm, int status)
@@ -359,6 +430,14 @@ int wiiuse_poll(struct wiimote_t **wm, int wiimotes)
 	int n = slotsOf(*g, wiimotes);
 	for (int i = 0; i < n; ++i)
 		wm[i]->event = WIIUSE_NONE;
+	// Another group's timer first: while this group's input never stops
+	// (a camera streams 100 frames a second), its poll would never reach
+	// the point where it waits and lets the others have their turn. A poll
+	// that was given a turn does not give it back.
+	bool given = lib().yielded;
+	lib().yielded = !given && othersDue(*g);
+	if (lib().yielded)
+		return 0;
 	if (int events = processGroup(*g, n))
 		return events;
 

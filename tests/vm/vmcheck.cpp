@@ -38,10 +38,18 @@
 //                             to the host's controller hciHCI (likewise)
 //   watch NAME                a second reader opens the remote's button node
 //   unseen NAME / seen NAME   that reader got no event / gets events
+//   rule FILE [TEXT]          udev's rules file FILE in /etc/udev/rules.d
+//                             holds TEXT from now on (none: masked)
+//   stream NAME FRAMES        FRAMES camera frames, each other than the
+//                             last, at the remote's rate, from now on
+//   streaming NAME            that stream has not ended yet
+//   said TEXT                 hitcheck's standard error so far is TEXT
+//                             (`exits` wants nothing more after it)
 #include "bluez_side.h"
 #include "virtual_remote.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -53,6 +61,7 @@
 #include <memory>
 #include <sstream>
 #include <grp.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-device.h>
@@ -72,6 +81,30 @@ struct Hitcheck {
 	std::vector<std::pair<Clock::time_point, size_t>> arrivals; // end offset of each chunk
 	size_t cursor = 0; // what the expectations have matched so far
 	int errFd = -1;
+	std::string err; // standard error read, not yet checked
+};
+
+// Reads what hitcheck has said on standard error, until it has said
+// `want` bytes or `limit` has passed (until it ends, with no limit).
+void readErr(Hitcheck &hc, size_t want, milliseconds limit)
+{
+	char buf[4096];
+	auto end = Clock::now() + limit;
+	while (hc.errFd >= 0 && hc.err.size() < want) {
+		pollfd p = {hc.errFd, POLLIN, 0};
+		auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
+		if (limit.count() && (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0))
+			return;
+		ssize_t n = read(hc.errFd, buf, sizeof buf);
+		if (n <= 0)
+			return;
+		hc.err.append(buf, static_cast<size_t>(n));
+	}
+}
+
+struct Stream {
+	std::thread thread;
+	std::atomic<bool> done{false};
 };
 
 struct Run {
@@ -79,6 +112,7 @@ struct Run {
 	bool show = false;
 	std::map<std::string, std::unique_ptr<VirtualRemote>> remotes;
 	std::map<std::string, int> watchers; // a second reader's descriptor, by remote
+	std::map<std::string, std::unique_ptr<Stream>> streams; // by remote
 	Clock::time_point lastPress, lastSeen;
 	std::unique_ptr<Hitcheck> hc = std::make_unique<Hitcheck>();
 	int passed = 0, failed = 0;
@@ -284,6 +318,15 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		words >> hci >> delay;
 		return startBluez(hci, milliseconds(delay), why);
 	}
+	if (verb == "rule") {
+		words >> name;
+		std::string text;
+		std::getline(words >> std::ws, text);
+		std::ofstream("/etc/udev/rules.d/" + name) << text << "\n";
+		if (std::system("/usr/bin/udevadm control --reload") != 0)
+			why = "udevadm control --reload failed";
+		return why.empty();
+	}
 	if (verb == "user") {
 		run.groups.clear();
 		words >> run.uid >> run.gid;
@@ -294,6 +337,14 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 	if (verb == "expect") {
 		std::string text = unescape(line.substr(line.find(' ') + 1));
 		return expectText(hc, text, milliseconds(20000), &run.lastSeen, why);
+	}
+	if (verb == "said") {
+		std::string text = unescape(line.substr(line.find(' ') + 1));
+		readErr(hc, text.size(), milliseconds(3000));
+		if (hc.err != text)
+			why = "standard error: " + hc.err;
+		hc.err.clear();
+		return why.empty();
 	}
 	if (verb == "delay") {
 		std::string label = line.substr(line.find(' ') + 1);
@@ -376,17 +427,12 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 			                             : "status " + std::to_string(WEXITSTATUS(hc.status));
 			return false;
 		}
-		std::string err;
-		char buf[4096];
-		for (ssize_t n2; (n2 = read(hc.errFd, buf, sizeof buf)) > 0;)
-			err.append(buf, static_cast<size_t>(n2));
+		readErr(hc, SIZE_MAX, milliseconds(0));
 		close(hc.errFd);
 		hc.errFd = -1;
-		if (!err.empty()) {
-			why = "standard error: " + err;
-			return false;
-		}
-		return true;
+		if (!hc.err.empty())
+			why = "standard error: " + hc.err;
+		return why.empty();
 	}
 
 	// The rest act on one remote.
@@ -507,7 +553,29 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 			      (owner ? owner->gr_name : "unknown");
 		return why.empty();
 	}
+	if (verb == "stream") {
+		int frames = 0;
+		words >> frames;
+		auto &st = run.streams[name];
+		st = std::make_unique<Stream>();
+		st->thread = std::thread([r, frames, done = &st->done] {
+			for (int i = 0; i < frames; ++i)
+				sendCamera(*r, {{400 + i % 2, 300}, {600, 300}});
+			*done = true;
+		});
+		return true;
+	}
+	if (verb == "streaming") {
+		auto st = run.streams.find(name);
+		if (st == run.streams.end() || st->second->done)
+			why = "the stream has ended";
+		return why.empty();
+	}
 	if (verb == "remove") {
+		if (auto st = run.streams.find(name); st != run.streams.end()) {
+			st->second->thread.join();
+			run.streams.erase(st);
+		}
 		destroyRemote(*r);
 		return true;
 	}
@@ -600,6 +668,8 @@ int main(int argc, char **argv)
 			break;
 		}
 	}
+	for (auto &[name, st] : run.streams)
+		st->thread.join();
 	if (run.hc->pid > 0) {
 		kill(run.hc->pid, SIGKILL);
 		waitpid(run.hc->pid, nullptr, 0);

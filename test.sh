@@ -4,12 +4,14 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/need-packages.sh
+. scripts/configure.sh
 need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${VM_PACKAGES[@]}"
 
 for variant in plain:OFF:build asan:ON:build-asan; do
 	IFS=: read -r name sanitize dir <<<"$variant"
 	echo "=== $name build"
-	cmake -S . -B "$dir" -DHITCHECK_SANITIZE="$sanitize" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+	configure_for_tests "$dir" "$sanitize"
 	cmake --build "$dir" -j"$(nproc)"
-	ctest --test-dir "$dir" -j2 --output-on-failure
+	# A build without tests is a failure, never a pass.
+	ctest --test-dir "$dir" -j2 --output-on-failure --no-tests=error
 done

@@ -15,6 +15,8 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev libsystemd-dev)
+# Playing with real remotes: bluetoothd, and udev to give out their nodes.
+PLAY_PACKAGES=(bluez udev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev dpkg-dev lintian man-db groff-base python3-dbusmock dbus-daemon)
 # The checks against the kernel's drivers, in a virtual machine, Bluetooth included.
 VM_PACKAGES=(qemu-system-x86 busybox-static cpio file libbluetooth-dev bluez bluez-test-tools dbus-daemon udev xz-utils)

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -23,6 +24,7 @@ constexpr long kPausaMs = 500; // between attempts while the device fails
 // its beat interrupts the wait, which looks at how long it has lasted.
 constexpr long kBattitoMs = 500;
 constexpr int kBattitiAttesa = 3; // past a full second since the pulse began
+constexpr int kBattitiRoot = 6;   // a node still root's after 3 s is said
 
 enum class Azione { Nessuna, Aprire, Scrivere, Chiudere };
 const char *const kAzioni[] = {"", "aprire", "scrivere su", "chiudere"};
@@ -84,6 +86,15 @@ size_t scriviTutto(int fd, const char *dati, size_t quanti, bool impulso)
 		if (n < 0 && errno == EINTR) {
 			if (impulso)
 				inAttesa();
+			continue;
+		}
+		// A descriptor handed over non-blocking (standard output from a
+		// terminal multiplexer, a parent process) has no room while its
+		// reader is behind: wait for it, lose nothing.
+		if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+			pollfd spazio = {fd, POLLOUT, 0};
+			if (poll(&spazio, 1, -1) < 0 && errno != EINTR)
+				break;
 			continue;
 		}
 		if (n <= 0)
@@ -165,13 +176,21 @@ Esito invioFile(bool nuovo)
 	inizioImpulso = battiti;
 	attesaDetta = false;
 	// Only an existing character device: never create a file in its place,
-	// never become its controlling process.
+	// never become its controlling process. A line without CLOCAL would
+	// make the open wait for carrier (DCD): opened without waiting, it is
+	// written as usual once open.
 	int fd;
 	do
-		fd = open(kDispositivo, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+		fd = open(kDispositivo, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
 	while (fd < 0 && errno == EINTR);
 	if (fd < 0)
 		return {Azione::Aprire, errno};
+	int modi = fcntl(fd, F_GETFL);
+	if (modi < 0 || fcntl(fd, F_SETFL, modi & ~O_NONBLOCK) < 0) {
+		int errore = errno;
+		close(fd);
+		return {Azione::Aprire, errore};
+	}
 	if (int errore = nuovo ? nonDispositivo(fd) : 0) {
 		close(fd);
 		return {Azione::Aprire, errore};
@@ -209,6 +228,31 @@ Esito invioFile(bool nuovo)
 
 namespace {
 
+// The group of the device's node, or -1 when it cannot be seen.
+long gruppoNodo()
+{
+	struct stat st;
+	return stat(kDispositivo, &st) == 0 ? static_cast<long>(st.st_gid) : -1;
+}
+
+bool faParte(gid_t gruppo)
+{
+	gid_t gruppi[256];
+	int quanti = getgroups(256, gruppi);
+	for (int i = 0; i < quanti; ++i)
+		if (gruppi[i] == gruppo)
+			return true;
+	return getegid() == gruppo;
+}
+
+// A node refused that is root's alone has not been given out yet: just
+// plugged in, devtmpfs makes it root's a moment before udev gives it to
+// its group. Said only once the refusal has lasted.
+bool soloDiRoot(const Esito &esito)
+{
+	return esito.azione == Azione::Aprire && esito.errore == EACCES && gruppoNodo() == 0;
+}
+
 // What may be done about a failure, when the system's reason alone does
 // not say it.
 const char *consiglio(const Esito &esito, char *spazio, size_t misura)
@@ -219,12 +263,16 @@ const char *consiglio(const Esito &esito, char *spazio, size_t misura)
 		return " (un altro programma tiene la porta in esclusiva)";
 	if (esito.errore != EACCES)
 		return "";
-	// The group the node gives access to; Debian's serial adapters are
-	// dialout's.
-	struct stat st;
-	const struct group *gruppo = stat(kDispositivo, &st) == 0 && st.st_gid != 0 ? getgrgid(st.st_gid) : nullptr;
+	long gid = gruppoNodo();
+	if (gid == 0)
+		return " (il nodo è solo di root: le regole udev per gli adattatori seriali non sono state "
+		       "applicate)";
+	// Joining the node's group helps only a user who is not in it.
+	const struct group *gruppo = gid > 0 ? getgrgid(static_cast<gid_t>(gid)) : nullptr;
+	if (!gruppo || faParte(gruppo->gr_gid))
+		return "";
 	std::snprintf(spazio, misura, " (l'utente deve far parte del gruppo %s: vedi il README, \"Permissions\")",
-	              gruppo ? gruppo->gr_name : "dialout");
+	              gruppo->gr_name);
 	return spazio;
 }
 
@@ -257,6 +305,8 @@ int main()
 	avviaBattito();
 	Esito ultimo = {Azione::Nessuna, 0};
 	bool nuovo = true;
+	bool detto = false;            // the last reason has been said
+	sig_atomic_t inizioMotivo = 0; // the beat at which it began
 	for (;;) {
 		Esito esito = invioFile(nuovo);
 		nuovo = esito.azione != Azione::Nessuna;
@@ -267,8 +317,14 @@ int main()
 			continue;
 		}
 		// One line for an outage, and one more whenever its reason changes.
-		if (!(esito == ultimo))
+		if (!(esito == ultimo)) {
+			detto = false;
+			inizioMotivo = battiti;
+		}
+		if (!detto && (!soloDiRoot(esito) || battiti - inizioMotivo >= kBattitiRoot)) {
 			riferisci(esito);
+			detto = true;
+		}
 		ultimo = esito;
 		struct timespec pausa = {0, kPausaMs * 1000000L};
 		while (nanosleep(&pausa, &pausa) != 0 && errno == EINTR) {

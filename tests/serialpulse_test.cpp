@@ -278,4 +278,54 @@ TEST(Serialpulse, ADeviceItMayNotOpenOrThatAnotherHoldsIsReportedWithAHint)
 	EXPECT_TRUE(readUntil(c, [](const std::string &out) { return lines(out) >= 10; }, milliseconds(5000)));
 }
 
+TEST(Serialpulse, ANodeStillRootsAfterAReplugIsSaidOnlyOnceItLastsAndNeverAsAGroupToJoin)
+{
+	REQUIRE_NAMESPACES();
+	Pty pty;
+	Child c;
+	const struct group *dialout = getgrnam("dialout");
+	ASSERT_TRUE(dialout);
+	gid_t member = dialout->gr_gid;
+	// Just plugged in: devtmpfs's root:root 0600, before udev gives it out.
+	ASSERT_EQ(chown(pty.path.c_str(), 0, 0) | chmod(pty.path.c_str(), 0600), 0);
+	const char copy[] = "/dev/serialpulse";
+	spawn(c, copy, {}, [&] {
+		return privateDev() && copyFile(program(), copy) && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0 &&
+		       setgroups(1, &member) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+	});
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(1500));
+	EXPECT_EQ(c.errText, "");
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(2500));
+	EXPECT_EQ(c.errText, "impossibile aprire /dev/ttyUSB0: Permission denied (il nodo è solo di root: le "
+	                     "regole udev per gli adattatori seriali non sono state applicate)\n");
+	// udev gives it to dialout, which the user is in: the pulses resume.
+	ASSERT_EQ(chown(pty.path.c_str(), 0, member) | chmod(pty.path.c_str(), 0660), 0);
+	EXPECT_TRUE(readUntil(c, [](const std::string &out) { return lines(out) >= 10; }, milliseconds(5000)));
+}
+
+TEST(Serialpulse, ANonBlockingStandardOutputWhoseReaderPausesLosesNoLine)
+{
+	REQUIRE_NAMESPACES();
+	Pty pty;
+	Child c;
+	spawn(c, program(), {}, [&] {
+		return privateDev() && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0 &&
+		       fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK) == 0;
+	});
+	// The reader pauses while the pipe fills many times over.
+	std::string bytes;
+	for (int i = 0; i < 20; ++i) {
+		usleep(100000);
+		bytes += drain(pty.master);
+	}
+	EXPECT_GE(bytes.size() * kLine.size(), 60000u) << "the pipe never filled";
+	readUntil(c, [&](const std::string &) {
+		bytes += drain(pty.master);
+		return false;
+	}, milliseconds(500));
+	stop(c, SIGKILL);
+	bytes += drain(pty.master);
+	expectPulsesMatchLines(bytes, c.outText);
+}
+
 } // namespace

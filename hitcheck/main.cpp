@@ -3,7 +3,9 @@
 // its camera sees the robot's two LEDs.
 #include "reports.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <poll.h>
 #include <unistd.h>
 
 short any_wiimote_connected(struct wiimote_t **wm, int wiimotes);
@@ -22,6 +24,28 @@ struct wiimote_t **creaGruppo(const char *nome)
 		std::fprintf(stderr, "impossibile creare il gruppo di %s: wiiuse_init non ha restituito nessun wiimote\n",
 		             nome);
 	return gruppo;
+}
+
+// Standard output may be handed over non-blocking (by a terminal
+// multiplexer, a parent process): a write then answers EAGAIN while the
+// reader is behind, and stdio would drop what it held. The program's stream
+// waits for room instead, and writes the rest.
+ssize_t scriviUscita(void *, const char *dati, size_t quanti)
+{
+	size_t fatti = 0;
+	while (fatti < quanti) {
+		ssize_t n = write(STDOUT_FILENO, dati + fatti, quanti - fatti);
+		if (n > 0) {
+			fatti += static_cast<size_t>(n);
+		} else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+			pollfd spazio = {STDOUT_FILENO, POLLOUT, 0};
+			if (poll(&spazio, 1, -1) < 0 && errno != EINTR)
+				break;
+		} else if (n == 0 || errno != EINTR) {
+			break;
+		}
+	}
+	return fatti > 0 || quanti == 0 ? static_cast<ssize_t>(fatti) : -1;
 }
 
 void annunciaConnessione(int connessi, const char *nome, int trovati)
@@ -73,6 +97,8 @@ int confermacolpo(struct wiimote_t **wm)
 
 int main()
 {
+	if (FILE *uscita = fopencookie(nullptr, "w", {nullptr, scriviUscita, nullptr, nullptr}))
+		stdout = uscita;
 	// Reports already printed must survive a Ctrl-C, into a pipe too.
 	std::setvbuf(stdout, nullptr, _IOLBF, 0);
 

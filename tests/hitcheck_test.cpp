@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -141,6 +143,23 @@ TEST(HitcheckStartup, OutputIsNotHeldBackSoItSurvivesAnInterrupt)
 	EXPECT_TRUE(seen) << "got only: " << c.outText;
 	stop(c, SIGINT);
 	EXPECT_TRUE(WIFSIGNALED(c.status));
+}
+
+TEST(HitcheckStartup, ANonBlockingStandardOutputWhoseReaderPausesLosesNoLine)
+{
+	// Far more reports than a pipe holds, written while its reader pauses.
+	std::string polls, expected = kStartup;
+	for (int i = 0; i < 3000; ++i) {
+		polls += "poll 1 1 event=1 btns=" + std::string(i % 2 ? "0" : "0x8") + "\n";
+		expected += kEvent + "\n\n--- EVENT [id 1] ---\n" + (i % 2 ? "" : "A pressed\n") + "Non vedo 2 led...";
+	}
+	Child c;
+	spawn(c, HITCHECK_SCRIPTED, {"HITCHECK_SCENARIO=quiet\n" + kBoth + polls},
+	      [] { return fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK) == 0; });
+	usleep(1500000);
+	EXPECT_TRUE(finish(c, milliseconds(20000)));
+	EXPECT_EQ(exitCode(c), 0);
+	EXPECT_TRUE(c.outText == expected) << c.outText.size() << " of " << expected.size() << " bytes";
 }
 
 class HitVerdict : public testing::TestWithParam<int> {};

@@ -69,6 +69,11 @@ bench)
 	echo "vm: hitcheck-checks $?"
 
 	wait_adapter present
+	# A board that asks for modem control (no CLOCAL), and a line that
+	# keeps DTR up (no HUPCL). Both are looked at again after the replugs,
+	# which give the kernel a new adapter at the same ttyUSB0.
+	stty -F /dev/ttyUSB0 -clocal -hupcl
+	echo "vm: serial-settings-before $(stty -F /dev/ttyUSB0 -a 2>&1 | tr ' ' '\n' | grep -x -e '-*clocal' -e '-*hupcl' | tr '\n' ' ')"
 	# Its errors reach the host as they come, so it knows when an outage
 	# has been seen; so does the count of lines printed.
 	mkfifo /tmp/err
@@ -88,6 +93,7 @@ bench)
 	sleep 3
 	kill -9 $pid $counter
 	wait
+	echo "vm: serial-settings $(stty -F /dev/ttyUSB0 -a | tr ' ' '\n' | grep -x -e '-*clocal' -e '-*hupcl' | tr '\n' ' ')"
 	echo "vm: serial-total $(grep -c '^inviato\.\.\.$' /tmp/sp.out)"
 	echo "vm: serial-other-lines $(grep -vc '^inviato\.\.\.$' /tmp/sp.out)"
 	;;

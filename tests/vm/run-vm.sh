@@ -267,6 +267,7 @@ ones=$(tr -cd 1 <"$work/serial.bin" | wc -c)
 lines=$(field serial-total)
 lines=${lines:-0}
 echo "serial: $bytes bytes reached the host, serialpulse printed $lines lines"
+echo "serial: line settings set before the outages: $(field serial-settings-before); after them: $(field serial-settings)"
 check "every byte on the line is \"1\"" [ "$bytes" -eq "$ones" ]
 check "serialpulse sent pulses" [ "$lines" -gt 100 ]
 check "standard output holds only \"inviato...\" lines" [ "$(field serial-other-lines)" = 0 ]

@@ -61,6 +61,11 @@ Clock::time_point send(VirtualRemote &r, std::vector<uint8_t> report)
 	std::memcpy(ev.u.input2.data, report.data(), report.size());
 	report.insert(report.begin(), 0xa1); // over the air: DATA | INPUT
 	std::lock_guard<std::mutex> hold(r.sending);
+	{
+		std::lock_guard<std::mutex> quiet(r.lock);
+		if (r.silent)
+			return Clock::now();
+	}
 	std::this_thread::sleep_until(r.lastReport + kReportGap);
 	if (r.fd >= 0)
 		put(r, ev);
@@ -90,6 +95,8 @@ void answer(VirtualRemote &r, const uint8_t *data, size_t size)
 	uint8_t id = data[0];
 	{
 		std::lock_guard<std::mutex> hold(r.lock);
+		if (r.silent)
+			return;
 		bool rumble = data[1] & 0x01;
 		if (rumble != r.rumble) {
 			r.rumble = rumble;

@@ -38,6 +38,7 @@ struct VirtualRemote {
 	int cameraSwitches = 0;
 	uint16_t buttons = 0; // down now, as wiiuse masks
 	bool gone = false;
+	bool silent = false; // neither sends nor answers, its device still bound
 
 	VirtualRemote() = default;
 	VirtualRemote(const VirtualRemote &) = delete;

@@ -43,6 +43,13 @@
 //   stream NAME FRAMES        FRAMES camera frames, each other than the
 //                             last, at the remote's rate, from now on
 //   streaming NAME            that stream has not ended yet
+//   silent NAME / speak NAME  the remote falls silent (neither sends nor
+//                             answers, its device still bound, as when its
+//                             batteries are pulled) / speaks again (also
+//                             the time `delay` counts from)
+//   nothing MS                hitcheck prints nothing for MS, and runs
+//   load N                    N processes keep the processors busy from
+//                             now on (0: none)
 //   said TEXT                 hitcheck's standard error so far is TEXT
 //                             (`exits` wants nothing more after it)
 #include "bluez_side.h"
@@ -113,6 +120,7 @@ struct Run {
 	std::map<std::string, std::unique_ptr<VirtualRemote>> remotes;
 	std::map<std::string, int> watchers; // a second reader's descriptor, by remote
 	std::map<std::string, std::unique_ptr<Stream>> streams; // by remote
+	std::vector<pid_t> load; // busy processes
 	Clock::time_point lastPress, lastSeen;
 	std::unique_ptr<Hitcheck> hc = std::make_unique<Hitcheck>();
 	int passed = 0, failed = 0;
@@ -338,6 +346,39 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		std::string text = unescape(line.substr(line.find(' ') + 1));
 		return expectText(hc, text, milliseconds(20000), &run.lastSeen, why);
 	}
+	if (verb == "load") {
+		size_t n = 0;
+		words >> n;
+		for (pid_t pid : run.load) {
+			kill(pid, SIGKILL);
+			waitpid(pid, nullptr, 0);
+		}
+		run.load.clear();
+		while (run.load.size() < n) {
+			pid_t pid = fork();
+			if (pid == 0)
+				for (volatile unsigned spin = 0;; spin = spin + 1) {
+				}
+			run.load.push_back(pid);
+		}
+		return true;
+	}
+	if (verb == "nothing") {
+		int n = 0;
+		words >> n;
+		size_t before;
+		{
+			std::lock_guard<std::mutex> hold(hc.lock);
+			before = hc.out.size();
+		}
+		std::this_thread::sleep_for(milliseconds(n));
+		std::lock_guard<std::mutex> hold(hc.lock);
+		if (exited(hc))
+			why = "hitcheck ended, status " + std::to_string(hc.status);
+		else if (hc.out.size() != before)
+			why = "printed \"" + hc.out.substr(before) + "\"";
+		return why.empty();
+	}
 	if (verb == "said") {
 		std::string text = unescape(line.substr(line.find(' ') + 1));
 		readErr(hc, text.size(), milliseconds(3000));
@@ -553,6 +594,12 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 			      (owner ? owner->gr_name : "unknown");
 		return why.empty();
 	}
+	if (verb == "silent" || verb == "speak") {
+		std::lock_guard<std::mutex> hold(r->lock);
+		r->silent = verb == "silent";
+		run.lastPress = Clock::now();
+		return true;
+	}
 	if (verb == "stream") {
 		int frames = 0;
 		words >> frames;
@@ -670,6 +717,10 @@ int main(int argc, char **argv)
 	}
 	for (auto &[name, st] : run.streams)
 		st->thread.join();
+	for (pid_t pid : run.load) {
+		kill(pid, SIGKILL);
+		waitpid(pid, nullptr, 0);
+	}
 	if (run.hc->pid > 0) {
 		kill(run.hc->pid, SIGKILL);
 		waitpid(run.hc->pid, nullptr, 0);

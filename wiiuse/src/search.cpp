@@ -2,10 +2,13 @@
 
 #include "bluez.h"
 #include "countdown.h"
+#include "rawnode.h"
 #include "udev.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <poll.h>
 #include <thread>
 
 namespace wiiuse_linux {
@@ -15,6 +18,51 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kSearchStep = std::chrono::milliseconds(100); // between two looks in sysfs
+
+// A bound remote the search has asked whether it is there.
+struct Asked {
+	RawNode raw;
+	Clock::time_point first, last; // when it was asked first, and last
+	bool answered = false;
+};
+
+enum class Answer { Yes, Waiting, No };
+
+// Whether a bound remote answers, asked through its raw node when the
+// search first sees it, and again while it is silent: a remote still bound
+// whose batteries were pulled (the next game started within its link's
+// 20 s) is not taken. `wait`: the search is ending, and waits for the
+// answer of one asked just now. Without a raw node there is nothing to ask.
+Answer answers(const Found &f, std::map<std::string, Asked> &asked, bool wait)
+{
+	if (f.hidraw.empty())
+		return Answer::Yes;
+	auto now = Clock::now();
+	Asked &a = asked[f.id];
+	if (!a.raw.isOpen() && !a.answered) {
+		if (!openRaw(f.hidraw, a.raw)) {
+			a.answered = true; // cannot be asked: taken as before
+			return Answer::Yes;
+		}
+		heard(a.raw);
+		askStatus(a.raw, false);
+		a.first = a.last = now;
+	}
+	auto limit = a.first + kAskAgain + kAnswerWithin;
+	if (!a.answered && wait && now < limit) {
+		pollfd p = {a.raw.fd, POLLIN, 0};
+		poll(&p, 1, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit - now).count()));
+	}
+	if (a.answered || heard(a.raw)) {
+		a.answered = true;
+		return Answer::Yes;
+	}
+	if (now - a.last >= kAskAgain) {
+		askStatus(a.raw, false);
+		a.last = now;
+	}
+	return now < limit ? Answer::Waiting : Answer::No;
+}
 
 } // namespace
 
@@ -32,6 +80,7 @@ std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &
 	bool asked = false;
 	int haveBefore = 0, broughtIn = 0;
 	Clock::time_point owedUntil; // a remote brought in is awaited until then
+	std::map<std::string, Asked> questioned; // bound remotes asked whether they are there
 	for (;;) {
 		auto now = Clock::now();
 		bool owed = static_cast<int>(got.size()) < haveBefore + broughtIn && now < owedUntil;
@@ -47,6 +96,14 @@ std::vector<Found> searchRemotes(const std::string &sysRoot, const std::string &
 			// says why. Remotes are taken in the order they connected: one
 			// that is not ready holds back those after it until the end.
 			if (last ? !settled(f, sysRoot) : !readyToTake(f, sysRoot)) {
+				++settling;
+				continue;
+			}
+			// A silent remote is passed over as if it were absent.
+			Answer answer = answers(f, questioned, last);
+			if (answer == Answer::No)
+				continue;
+			if (answer == Answer::Waiting) {
 				++settling;
 				continue;
 			}

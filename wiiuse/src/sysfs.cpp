@@ -83,7 +83,7 @@ std::vector<Found> discover(const std::string &sysRoot, const std::string &devRo
 	for (const std::string &id : entries(driver)) {
 		if (id.find(':') == std::string::npos)
 			continue; // bind, unbind, module, ...
-		Found f{id, driver + "/" + id, "", "", {}, ""};
+		Found f{id, driver + "/" + id, "", "", "", {}, ""};
 		std::string devtype = readLine(f.dir + "/devtype");
 		if (devtype.empty() || devtype == "pending")
 			continue;
@@ -92,6 +92,10 @@ std::vector<Found> discover(const std::string &sysRoot, const std::string &devRo
 			continue; // still being set up
 		f.uniq = hidUniq(f.dir);
 		f.ir = eventNode(f.dir, devRoot, "Nintendo Wii Remote IR", f.devices);
+		for (const std::string &raw : entries(f.dir + "/hidraw")) {
+			f.hidraw = devRoot + "/" + raw;
+			f.devices.push_back(f.dir + "/hidraw/" + raw);
+		}
 		for (const std::string &led : entries(f.dir + "/leds"))
 			f.devices.push_back(f.dir + "/leds/" + led);
 		found.push_back(f);

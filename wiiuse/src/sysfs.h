@@ -14,7 +14,8 @@ struct Found {
 	std::string dir;  // its sysfs directory
 	std::string core; // event node of "Nintendo Wii Remote"
 	std::string ir;   // event node of "Nintendo Wii Remote IR", or empty
-	std::vector<std::string> devices; // sysfs directories of its event devices and LEDs
+	std::string hidraw; // its raw HID node, or empty
+	std::vector<std::string> devices; // sysfs directories of its event devices, raw node and LEDs
 	std::string uniq; // its Bluetooth address, as the kernel gives it: the remote's identity
 };
 

@@ -4,6 +4,7 @@
 // file keeps the groups and their records, and polls them.
 #include "internal.h"
 #include "node.h"
+#include "rawnode.h"
 #include "search.h"
 #include "sysfs.h"
 #include "translate.h"
@@ -58,6 +59,11 @@ struct Remote {
 	bool cameraBack = false; // its camera was on when it went
 	Clock::time_point ledsUntil; // refused LEDs are tried again until then
 	bool ledsOwed = false;
+	RawNode raw;               // where it is asked whether it is still there
+	Clock::time_point heardAt; // when it last said anything
+	Clock::time_point askedAt; // when it was last asked, unanswered
+	int asks = 0;              // requests unanswered since it was heard
+	bool rumbling = false;
 
 	bool found() const { return !where.id.empty(); }
 };
@@ -132,11 +138,16 @@ void readBattery(Remote &r)
 }
 
 // Opens the remote's button node: it is connected from now on, with the
-// keys the kernel says are down, its extension and its battery.
+// keys the kernel says are down, its extension and its battery. Its raw
+// node, where it has one, tells whether it is still there.
 bool connectRemote(Remote &r)
 {
 	if (!openNode(r.where.core, r.core))
 		return false;
+	if (!r.where.hidraw.empty() && !r.raw.isOpen())
+		openRaw(r.where.hidraw, r.raw);
+	r.heardAt = Clock::now();
+	r.asks = 0;
 	unsigned short down = 0;
 	if (libevdev *dev = r.core.dev.get())
 		for (unsigned code = 0; code < KEY_CNT; ++code)
@@ -151,8 +162,13 @@ bool connectRemote(Remote &r)
 	return true;
 }
 
-void disconnect(Remote &r)
+// The remote is lost: gone from the driver, or, still bound, silent.
+// Silent, it is still asked through its raw node, and taken back when it
+// answers.
+void disconnect(Remote &r, bool bound)
 {
+	if (!bound)
+		r.raw.close();
 	// Its identity is what brings it back.
 	r.link = r.where.uniq.empty() ? Link::Absent : Link::Lost;
 	r.cameraBack = r.rec.state & kStateIr;
@@ -174,10 +190,20 @@ void disconnect(Remote &r)
 void comeBack(Remote &r)
 {
 	Library &l = lib();
+	bool asked = false;
 	for (const Found &f : discover(l.sysRoot, l.devRoot)) {
-		if (f.uniq != r.where.uniq || l.taken.count(f.id))
+		bool same = f.id == r.where.id; // bound all along, and silent
+		if (f.uniq != r.where.uniq || (l.taken.count(f.id) && !same))
 			continue;
-		if (!readyToTake(f, l.sysRoot)) {
+		if (same) {
+			if (!r.raw.isOpen())
+				continue;
+			if (!heard(r.raw)) {
+				askStatus(r.raw, false);
+				asked = true;
+				continue;
+			}
+		} else if (!readyToTake(f, l.sysRoot)) {
 			r.link = Link::Settling;
 			r.due = Clock::now() + kSettleEvery;
 			return;
@@ -196,7 +222,7 @@ void comeBack(Remote &r)
 		return;
 	}
 	r.link = Link::Lost;
-	r.due = Clock::now() + kStatusEvery;
+	r.due = Clock::now() + (asked ? std::chrono::duration_cast<Clock::duration>(kAskAfter) : kStatusEvery);
 }
 
 // Writes the remote's LEDs as its record has them. On failure, the errno
@@ -236,6 +262,34 @@ void lightLeds(Remote &r)
 	std::fprintf(stderr, "impossibile accendere i led: %s: %s\n", file.c_str(), refusal(file, error).c_str());
 }
 
+// When a connected remote is next to be asked, or found silent.
+Clock::time_point nextAsk(const Remote &r)
+{
+	return r.asks == 0 ? r.heardAt + kAskAfter : r.askedAt + (r.asks == 1 ? kAskAgain : kAnswerWithin);
+}
+
+// Whether a connected remote is still there, as far as can be told now: it
+// said something lately, or it has been asked and still has time to
+// answer. It is asked when it has been quiet too long. Only requests sent
+// and left unanswered count against it, never a pause of the caller's.
+bool stillThere(Remote &r)
+{
+	auto now = Clock::now();
+	if (heard(r.raw)) {
+		r.heardAt = now;
+		r.asks = 0;
+		return true;
+	}
+	if (now < nextAsk(r))
+		return true;
+	if (r.asks == 2)
+		return false;
+	askStatus(r.raw, r.rumbling);
+	r.askedAt = now;
+	++r.asks;
+	return true;
+}
+
 // What the driver has for one remote: at most one event in the record.
 void process(Remote &r)
 {
@@ -248,11 +302,15 @@ void process(Remote &r)
 	}
 	if (r.ledsOwed)
 		lightLeds(r);
+	if (r.raw.isOpen() && !stillThere(r)) {
+		disconnect(r, true);
+		return;
+	}
 	Read got = drain(r, r.core, applyCoreEvent);
 	if (got == Read::Empty && r.ir.isOpen())
 		got = drain(r, r.ir, applyIrEvent);
 	if (got == Read::Gone) {
-		disconnect(r);
+		disconnect(r, false);
 		return;
 	}
 	if (got == Read::Event) {
@@ -263,7 +321,7 @@ void process(Remote &r)
 		// A remote whose sysfs entries are gone has been removed, even
 		// before its nodes say so.
 		if (readLine(r.where.dir + "/devtype").empty()) {
-			disconnect(r);
+			disconnect(r, false);
 			return;
 		}
 		std::string before = r.extension;
@@ -295,7 +353,8 @@ bool othersDue(const Group &g)
 	for (auto &other : lib().groups)
 		if (other.get() != &g)
 			for (auto &r : other->remotes)
-				if (r->link != Link::Absent && now >= r->due)
+				if ((r->link != Link::Absent && now >= r->due) ||
+				    (r->link == Link::Connected && r->raw.isOpen() && now >= nextAsk(*r)))
 					return true;
 	return false;
 }
@@ -389,8 +448,10 @@ void wiiuse_set_leds(struct wiimote_t *wm, int leds)
 
 void wiiuse_rumble(struct wiimote_t *wm, int status)
 {
-	if (Remote *r = remoteOf(wm))
-		rumbleNode(r->core, status != 0);
+	if (Remote *r = remoteOf(wm)) {
+		r->rumbling = status != 0;
+		rumbleNode(r->core, r->rumbling);
+	}
 }
 
 void wiiuse_set_ir(struct wiimote_t *wm, int status)

@@ -1,0 +1,57 @@
+#include "rawnode.h"
+
+#include "node.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace wiiuse_linux {
+
+void RawNode::close()
+{
+	if (fd >= 0)
+		::close(fd);
+	fd = -1;
+}
+
+bool openRaw(const std::string &path, RawNode &node)
+{
+	static bool warned = false;
+	node.close();
+	node.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+	if (node.fd < 0 && !warned) {
+		warned = true;
+		std::fprintf(stderr, "impossibile aprire %s: %s; un wiimote che tace sarà notato solo quando il "
+		             "collegamento cade, fino a 20 s dopo\n", path.c_str(), refusal(path, errno).c_str());
+	}
+	return node.fd >= 0;
+}
+
+bool heard(RawNode &node)
+{
+	bool any = false;
+	uint8_t report[64];
+	for (;;) {
+		ssize_t n = read(node.fd, report, sizeof report);
+		if (n > 0) {
+			any = true;
+			continue;
+		}
+		if (n < 0 && errno == EINTR)
+			continue;
+		return any;
+	}
+}
+
+void askStatus(RawNode &node, bool rumbling)
+{
+	const uint8_t request[2] = {0x15, static_cast<uint8_t>(rumbling ? 0x01 : 0x00)};
+	if (write(node.fd, request, sizeof request) < 0) {
+		// Unanswered all the same: the remote counts as silent.
+	}
+}
+
+} // namespace wiiuse_linux

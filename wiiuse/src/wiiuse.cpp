@@ -208,6 +208,8 @@ void comeBack(Remote &r)
 			r.due = Clock::now() + kSettleEvery;
 			return;
 		}
+		if (!same)
+			r.raw.close(); // the old binding's, silent
 		Found before = r.where;
 		r.where = f;
 		if (!connectRemote(r)) {

@@ -185,8 +185,8 @@ Esito invioFile(bool nuovo)
 	while (fd < 0 && errno == EINTR);
 	if (fd < 0)
 		return {Azione::Aprire, errno};
-	int modi = fcntl(fd, F_GETFL);
-	if (modi < 0 || fcntl(fd, F_SETFL, modi & ~O_NONBLOCK) < 0) {
+	// Of the flags F_SETFL sets, the open asked only for O_NONBLOCK.
+	if (fcntl(fd, F_SETFL, 0) < 0) {
 		int errore = errno;
 		close(fd);
 		return {Azione::Aprire, errore};

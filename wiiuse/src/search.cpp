@@ -52,6 +52,7 @@ Answer answers(const Found &f, std::map<std::string, Asked> &asked, bool wait)
 	if (!a.answered && wait && now < limit) {
 		pollfd p = {a.raw.fd, POLLIN, 0};
 		poll(&p, 1, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit - now).count()));
+		now = Clock::now();
 	}
 	if (a.answered || heard(a.raw)) {
 		a.answered = true;

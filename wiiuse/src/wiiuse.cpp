@@ -167,10 +167,10 @@ bool connectRemote(Remote &r)
 // answers.
 void disconnect(Remote &r, bool bound)
 {
-	if (!bound)
-		r.raw.close();
 	// Its identity is what brings it back.
 	r.link = r.where.uniq.empty() ? Link::Absent : Link::Lost;
+	if (!bound || r.link == Link::Absent)
+		r.raw.close();
 	r.cameraBack = r.rec.state & kStateIr;
 	r.due = Clock::now() + kStatusEvery;
 	r.core.close();

@@ -13,6 +13,7 @@
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -237,11 +238,12 @@ long gruppoNodo()
 
 bool faParte(gid_t gruppo)
 {
-	gid_t gruppi[256];
-	int quanti = getgroups(256, gruppi);
-	for (int i = 0; i < quanti; ++i)
-		if (gruppi[i] == gruppo)
-			return true;
+	int quanti = getgroups(0, nullptr);
+	std::vector<gid_t> gruppi(static_cast<size_t>(quanti > 0 ? quanti : 0));
+	if (quanti > 0 && getgroups(quanti, gruppi.data()) == quanti)
+		for (gid_t g : gruppi)
+			if (g == gruppo)
+				return true;
 	return getegid() == gruppo;
 }
 

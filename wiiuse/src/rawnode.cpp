@@ -1,10 +1,10 @@
 #include "rawnode.h"
 
+#include "countdown.h"
 #include "node.h"
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,8 +24,10 @@ bool openRaw(const std::string &path, RawNode &node)
 	node.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 	if (node.fd < 0 && !warned) {
 		warned = true;
-		std::fprintf(stderr, "impossibile aprire %s: %s; un wiimote che tace sarà notato solo quando il "
-		             "collegamento cade, fino a 20 s dopo\n", path.c_str(), refusal(path, errno).c_str());
+		std::string why = refusal(path, errno);
+		// Said during a search too: through its line, not across it.
+		notice("impossibile aprire " + path + ": " + why +
+		       "; un wiimote che tace sarà notato solo quando il collegamento cade, fino a 20 s dopo");
 	}
 	return node.fd >= 0;
 }

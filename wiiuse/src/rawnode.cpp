@@ -3,6 +3,7 @@
 #include "countdown.h"
 #include "node.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -46,6 +47,29 @@ bool heard(RawNode &node)
 			continue;
 		return any;
 	}
+}
+
+std::chrono::steady_clock::time_point nextAsk(const Hearing &h)
+{
+	if (h.asks == 0)
+		return h.heardAt + kAskAfter;
+	return h.askedAt + (h.asks == 2 ? kAnswerWithin : kAskAgain);
+}
+
+Answer listen(RawNode &node, Hearing &h, bool rumbling)
+{
+	auto now = std::chrono::steady_clock::now();
+	if (heard(node)) {
+		h.heardAt = now;
+		h.asks = 0;
+		return Answer::Yes;
+	}
+	if (now < nextAsk(h))
+		return h.asks == 0 ? Answer::Yes : h.asks < 3 ? Answer::Waiting : Answer::No;
+	askStatus(node, rumbling);
+	h.askedAt = now;
+	h.asks = std::min(h.asks + 1, 3);
+	return h.asks < 3 ? Answer::Waiting : Answer::No;
 }
 
 void askStatus(RawNode &node, bool rumbling)

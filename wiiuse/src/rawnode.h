@@ -40,6 +40,29 @@ bool openRaw(const std::string &path, RawNode &node);
 // Reads every report the node holds; true when there was any.
 bool heard(RawNode &node);
 
+// What is known of a remote's answers on its raw node.
+struct Hearing {
+	std::chrono::steady_clock::time_point heardAt; // when it last said anything
+	std::chrono::steady_clock::time_point askedAt; // when it was last asked, unanswered
+	int asks = 0; // requests unanswered since it was heard; 3: found silent
+};
+
+enum class Answer {
+	Yes,     // it has said something lately
+	Waiting, // it has been asked, and still has time to answer
+	No,      // asked twice, it has not answered: silent
+};
+
+// When the remote is next to be asked, or found silent.
+std::chrono::steady_clock::time_point nextAsk(const Hearing &h);
+
+// Whether the remote is still there, as far as can be told now. It is
+// asked when it has been quiet for kAskAfter, and again while it is
+// silent, so that it is heard as soon as it speaks again. Only requests
+// sent and left unanswered count against it, never a pause of the
+// caller's. `rumbling`: see askStatus.
+Answer listen(RawNode &node, Hearing &h, bool rumbling);
+
 // Asks the remote for its status (output report 0x15). The report's first
 // byte also carries the rumble motor's state, which it keeps as it is.
 void askStatus(RawNode &node, bool rumbling);

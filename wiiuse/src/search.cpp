@@ -22,47 +22,40 @@ constexpr auto kSearchStep = std::chrono::milliseconds(100); // between two look
 // A bound remote the search has asked whether it is there.
 struct Asked {
 	RawNode raw;
-	Clock::time_point first, last; // when it was asked first, and last
-	bool answered = false;
+	Hearing hearing;
+	bool yes = false; // it has answered, or cannot be asked: taken
 };
-
-enum class Answer { Yes, Waiting, No };
 
 // Whether a bound remote answers, asked through its raw node when the
 // search first sees it, and again while it is silent: a remote still bound
 // whose batteries were pulled (the next game started within its link's
-// 20 s) is not taken. `wait`: the search is ending, and waits for the
-// answer of one asked just now. Without a raw node there is nothing to ask.
+// 20 s) is not taken. `wait`: the search is ending, and waits for its
+// answer. Without a raw node there is nothing to ask.
 Answer answers(const Found &f, std::map<std::string, Asked> &asked, bool wait)
 {
 	if (f.hidraw.empty())
 		return Answer::Yes;
-	auto now = Clock::now();
 	Asked &a = asked[f.id];
-	if (!a.raw.isOpen() && !a.answered) {
+	if (a.yes)
+		return Answer::Yes;
+	if (!a.raw.isOpen()) {
 		if (!openRaw(f.hidraw, a.raw)) {
-			a.answered = true; // cannot be asked: taken as before
+			a.yes = true; // cannot be asked: taken as before
 			return Answer::Yes;
 		}
-		heard(a.raw);
-		askStatus(a.raw, false);
-		a.first = a.last = now;
+		// Asked at once, as if quiet long enough.
+		a.hearing = {Clock::now() - kAskAfter, {}, 0};
 	}
-	auto limit = a.first + kAskAgain + kAnswerWithin;
-	if (!a.answered && wait && now < limit) {
+	Answer answer = listen(a.raw, a.hearing, false);
+	while (answer == Answer::Waiting && wait) {
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextAsk(a.hearing) - Clock::now());
 		pollfd p = {a.raw.fd, POLLIN, 0};
-		poll(&p, 1, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit - now).count()));
-		now = Clock::now();
+		if (left.count() > 0 && poll(&p, 1, static_cast<int>(left.count()) + 1) > 0 && !(p.revents & POLLIN))
+			break; // the node failed: no answer will come
+		answer = listen(a.raw, a.hearing, false);
 	}
-	if (a.answered || heard(a.raw)) {
-		a.answered = true;
-		return Answer::Yes;
-	}
-	if (now - a.last >= kAskAgain) {
-		askStatus(a.raw, false);
-		a.last = now;
-	}
-	return now < limit ? Answer::Waiting : Answer::No;
+	a.yes = answer == Answer::Yes;
+	return answer;
 }
 
 } // namespace

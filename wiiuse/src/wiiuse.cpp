@@ -59,10 +59,8 @@ struct Remote {
 	bool cameraBack = false; // its camera was on when it went
 	Clock::time_point ledsUntil; // refused LEDs are tried again until then
 	bool ledsOwed = false;
-	RawNode raw;               // where it is asked whether it is still there
-	Clock::time_point heardAt; // when it last said anything
-	Clock::time_point askedAt; // when it was last asked, unanswered
-	int asks = 0;              // requests unanswered since it was heard
+	RawNode raw;     // where it is asked whether it is still there
+	Hearing hearing; // its answers there
 	bool rumbling = false;
 
 	bool found() const { return !where.id.empty(); }
@@ -146,8 +144,7 @@ bool connectRemote(Remote &r)
 		return false;
 	if (!r.where.hidraw.empty() && !r.raw.isOpen())
 		openRaw(r.where.hidraw, r.raw);
-	r.heardAt = Clock::now();
-	r.asks = 0;
+	r.hearing = {Clock::now(), {}, 0};
 	unsigned short down = 0;
 	if (libevdev *dev = r.core.dev.get())
 		for (unsigned code = 0; code < KEY_CNT; ++code)
@@ -198,8 +195,7 @@ void comeBack(Remote &r)
 		if (same) {
 			if (!r.raw.isOpen())
 				continue;
-			if (!heard(r.raw)) {
-				askStatus(r.raw, false);
+			if (listen(r.raw, r.hearing, false) != Answer::Yes) {
 				asked = true;
 				continue;
 			}
@@ -264,34 +260,6 @@ void lightLeds(Remote &r)
 	std::fprintf(stderr, "impossibile accendere i led: %s: %s\n", file.c_str(), refusal(file, error).c_str());
 }
 
-// When a connected remote is next to be asked, or found silent.
-Clock::time_point nextAsk(const Remote &r)
-{
-	return r.asks == 0 ? r.heardAt + kAskAfter : r.askedAt + (r.asks == 1 ? kAskAgain : kAnswerWithin);
-}
-
-// Whether a connected remote is still there, as far as can be told now: it
-// said something lately, or it has been asked and still has time to
-// answer. It is asked when it has been quiet too long. Only requests sent
-// and left unanswered count against it, never a pause of the caller's.
-bool stillThere(Remote &r)
-{
-	auto now = Clock::now();
-	if (heard(r.raw)) {
-		r.heardAt = now;
-		r.asks = 0;
-		return true;
-	}
-	if (now < nextAsk(r))
-		return true;
-	if (r.asks == 2)
-		return false;
-	askStatus(r.raw, r.rumbling);
-	r.askedAt = now;
-	++r.asks;
-	return true;
-}
-
 // What the driver has for one remote: at most one event in the record.
 void process(Remote &r)
 {
@@ -304,7 +272,7 @@ void process(Remote &r)
 	}
 	if (r.ledsOwed)
 		lightLeds(r);
-	if (r.raw.isOpen() && !stillThere(r)) {
+	if (r.raw.isOpen() && listen(r.raw, r.hearing, r.rumbling) == Answer::No) {
 		disconnect(r, true);
 		return;
 	}
@@ -356,7 +324,7 @@ bool othersDue(const Group &g)
 		if (other.get() != &g)
 			for (auto &r : other->remotes)
 				if ((r->link != Link::Absent && now >= r->due) ||
-				    (r->link == Link::Connected && r->raw.isOpen() && now >= nextAsk(*r)))
+				    (r->link == Link::Connected && r->raw.isOpen() && now >= nextAsk(r->hearing)))
 					return true;
 	return false;
 }

@@ -288,6 +288,23 @@ uint16_t keysOf(std::istringstream &words)
 	return mask;
 }
 
+// N busy processes from now on, in place of those before.
+void setLoad(Run &run, size_t n)
+{
+	for (pid_t pid : run.load) {
+		kill(pid, SIGKILL);
+		waitpid(pid, nullptr, 0);
+	}
+	run.load.clear();
+	while (run.load.size() < n) {
+		pid_t pid = fork();
+		if (pid == 0)
+			for (volatile unsigned spin = 0;; spin = spin + 1) {
+			}
+		run.load.push_back(pid);
+	}
+}
+
 // One step; false with a reason when it fails. `figure` is printed as is.
 bool step(Run &run, const std::string &line, std::string &why, std::string &figure)
 {
@@ -349,18 +366,7 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 	if (verb == "load") {
 		size_t n = 0;
 		words >> n;
-		for (pid_t pid : run.load) {
-			kill(pid, SIGKILL);
-			waitpid(pid, nullptr, 0);
-		}
-		run.load.clear();
-		while (run.load.size() < n) {
-			pid_t pid = fork();
-			if (pid == 0)
-				for (volatile unsigned spin = 0;; spin = spin + 1) {
-				}
-			run.load.push_back(pid);
-		}
+		setLoad(run, n);
 		return true;
 	}
 	if (verb == "nothing") {
@@ -604,6 +610,8 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		int frames = 0;
 		words >> frames;
 		auto &st = run.streams[name];
+		if (st)
+			st->thread.join(); // the one before ends first
 		st = std::make_unique<Stream>();
 		st->thread = std::thread([r, frames, done = &st->done] {
 			for (int i = 0; i < frames; ++i)
@@ -704,23 +712,17 @@ int main(int argc, char **argv)
 		std::fflush(stdout);
 		ok ? ++run.passed : ++run.failed;
 		if (!ok) {
-			// What hitcheck said on standard error so far may tell why.
-			if (run.hc->errFd >= 0) {
-				fcntl(run.hc->errFd, F_SETFL, O_NONBLOCK);
-				char buf[4096];
-				ssize_t n = read(run.hc->errFd, buf, sizeof buf - 1);
-				if (n > 0)
-					std::printf("vmcheck: hitcheck's standard error: %.*s\n", static_cast<int>(n), buf);
-			}
+			// What hitcheck said on standard error so far, checked or
+			// not, may tell why.
+			readErr(*run.hc, SIZE_MAX, milliseconds(100));
+			if (!run.hc->err.empty())
+				std::printf("vmcheck: hitcheck's standard error: %s\n", run.hc->err.c_str());
 			break;
 		}
 	}
 	for (auto &[name, st] : run.streams)
 		st->thread.join();
-	for (pid_t pid : run.load) {
-		kill(pid, SIGKILL);
-		waitpid(pid, nullptr, 0);
-	}
+	setLoad(run, 0);
 	if (run.hc->pid > 0) {
 		kill(run.hc->pid, SIGKILL);
 		waitpid(run.hc->pid, nullptr, 0);

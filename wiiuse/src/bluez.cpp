@@ -1,6 +1,6 @@
 #include "bluez.h"
 
-#include "countdown.h"
+#include "report.h"
 #include "search.h"
 
 #include <systemd/sd-bus.h>
@@ -12,7 +12,6 @@
 #include <cstring>
 #include <map>
 #include <set>
-#include <thread>
 #include <vector>
 
 namespace wiiuse_linux {
@@ -28,10 +27,10 @@ const char kDevice[] = "org.bluez.Device1";
 // A remote that would not connect is tried again after this long: its
 // owner may press SYNC once told to.
 constexpr auto kRetryAfter = std::chrono::seconds(3);
-// A device just paired is given this long to have its Device ID read, and
-// asked this often.
+// A device just paired is given this long to have its Device ID read (it is
+// asked at each turn of the search); one whose services could not be read
+// is given as long again after they are read anew.
 constexpr auto kServicesWait = std::chrono::seconds(3);
-constexpr auto kModaliasStep = std::chrono::milliseconds(100);
 
 const char kSyncHint[] =
 	"premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca";
@@ -73,9 +72,9 @@ bool hinted = false; // the SYNC button has been suggested
 
 // Every call from now on waits until `deadline` at most (1 ms at least): a
 // daemon that hangs cannot hold the search past its time.
-void limitCalls(sd_bus *bus, Clock::time_point deadline)
+void limitCalls(sd_bus *bus, Time deadline)
 {
-	auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+	auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now()).count();
 	sd_bus_set_method_call_timeout(bus, static_cast<uint64_t>(std::max<long long>(left, 1000)));
 }
 
@@ -160,13 +159,36 @@ int readInterfaces(sd_bus_message *m, Device &d, bool &isAdapter, bool &isDevice
 
 } // namespace
 
+// One remote being brought in: a call to BlueZ under way, or the Device ID
+// awaited. Nothing here waits: each turn of the search looks at it.
+struct BringIn {
+	enum Stage {
+		Pairing,    // Pair() under way
+		AwaitingId, // paired: its Device ID awaited until `until`
+		Browsing,   // its services not read: Connect() reads them first
+		Connecting, // trusted, Connect() under way
+	};
+	std::string path;
+	Device *device = nullptr; // what the search knows of it
+	bool wasPaired = false;   // before the search
+	Stage stage = Pairing;
+	std::unique_ptr<sd_bus_slot, SlotUnref> call; // the call under way, or none
+	bool answered = false;
+	std::string error; // the call's error name; empty: it succeeded
+	bool pairedHere = false; // this search paired it: unpaired if a stranger
+	bool browsedAgain = false;
+	Time until;
+};
+
 struct BluezSearch {
 	std::unique_ptr<sd_bus, BusUnref> bus;
 	std::unique_ptr<sd_bus_slot, SlotUnref> added, changed;
 	std::string adapter;                  // object path of the adapter searched with
 	std::map<std::string, Device> devices; // by object path
-	std::map<std::string, Clock::time_point> failed; // remotes that would not connect, and when
+	std::map<std::string, Time> failed;   // remotes that would not connect, and when
 	std::set<std::string> strangers; // paired, then found not to be Wii Remotes
+	std::unique_ptr<BringIn> bringing;
+	Time callsUntil; // calls begun are seen through until then
 	int connected = 0;
 	bool discovering = false;
 };
@@ -197,85 +219,164 @@ int onPropertiesChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
 	return 0;
 }
 
-// Calls a method of a device or adapter with no arguments, waiting until
-// `deadline` at most. Returns the error's name, empty on success.
-std::string call(BluezSearch &s, const std::string &path, const char *iface, const char *method,
-                 Clock::time_point deadline)
+int onAnswer(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
-	limitCalls(s.bus.get(), deadline);
-	Error error;
-	int rc = sd_bus_call_method(s.bus.get(), kService, path.c_str(), iface, method, &error.e, nullptr, "");
-	if (rc >= 0)
-		return "";
-	return error.e.name ? error.e.name : std::strerror(-rc);
+	auto *b = static_cast<BringIn *>(userdata);
+	const sd_bus_error *e = sd_bus_message_get_error(m);
+	b->answered = true;
+	b->error = e ? (e->name ? e->name : "org.freedesktop.DBus.Error.Failed") : "";
+	return 0;
 }
 
-// The Device ID a device has given now that it is paired, as BlueZ has it
-// then ("bluetooth:v057Ep0306d0600"): BlueZ reads it from the device's
-// services, which it may still be reading as the pairing ends, so it is
-// waited for a few seconds within `deadline`. Empty when none comes.
-std::string pairedModalias(BluezSearch &s, const std::string &path, Clock::time_point deadline)
+// The Device ID in a Get's answer, as BlueZ has it then
+// ("bluetooth:v057Ep0306d0600").
+int onModalias(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
-	deadline = std::min(deadline, Clock::now() + kServicesWait);
-	for (;;) {
-		limitCalls(s.bus.get(), deadline);
-		Error error;
-		char *value = nullptr;
-		std::string modalias;
-		if (sd_bus_get_property_string(s.bus.get(), kService, path.c_str(), kDevice, "Modalias", &error.e,
-		                               &value) >= 0) {
-			modalias = value;
-			std::free(value);
-		}
-		if (!modalias.empty() || Clock::now() + kModaliasStep >= deadline)
-			return modalias;
-		std::this_thread::sleep_for(kModaliasStep);
+	auto *b = static_cast<BringIn *>(userdata);
+	const char *value = nullptr;
+	b->answered = true;
+	if (!sd_bus_message_is_method_error(m, nullptr) && sd_bus_message_enter_container(m, 'v', "s") >= 0 &&
+	    sd_bus_message_read(m, "s", &value) >= 0)
+		b->device->modalias = value;
+	return 0;
+}
+
+Message newCall(BluezSearch &s, const std::string &path, const char *iface, const char *method)
+{
+	sd_bus_message *m = nullptr;
+	sd_bus_message_new_method_call(s.bus.get(), &m, kService, path.c_str(), iface, method);
+	return Message(m);
+}
+
+// Sends a call; its answer comes to `handler` at a later turn (none: nobody
+// waits for it). False when it could not be sent.
+bool send(BluezSearch &s, const Message &m, sd_bus_slot **slot, sd_bus_message_handler_t handler, void *userdata)
+{
+	auto left = std::chrono::duration_cast<std::chrono::microseconds>(s.callsUntil - now()).count();
+	return m && sd_bus_call_async(s.bus.get(), slot, m.get(), handler, userdata,
+	                              static_cast<uint64_t>(std::max<long long>(left, 1000))) >= 0;
+}
+
+// A call whose answer the bring-in awaits.
+void await(BluezSearch &s, BringIn &b, BringIn::Stage stage, const char *method)
+{
+	b.stage = stage;
+	b.answered = false;
+	b.error.clear();
+	sd_bus_slot *slot = nullptr;
+	if (!send(s, newCall(s, b.path, kDevice, method), &slot, onAnswer, &b)) {
+		b.answered = true;
+		b.error = "org.freedesktop.DBus.Error.NoReply";
 	}
+	b.call.reset(slot);
+}
+
+void askModalias(BluezSearch &s, BringIn &b)
+{
+	Message m = newCall(s, b.path, "org.freedesktop.DBus.Properties", "Get");
+	sd_bus_slot *slot = nullptr;
+	b.answered = false;
+	if (m && sd_bus_message_append(m.get(), "ss", kDevice, "Modalias") >= 0)
+		send(s, m, &slot, onModalias, &b);
+	b.call.reset(slot);
+}
+
+// Trusted, a remote reconnects by itself at a button press later on.
+void trust(BluezSearch &s, const std::string &path)
+{
+	Message m = newCall(s, path, "org.freedesktop.DBus.Properties", "Set");
+	if (m && sd_bus_message_append(m.get(), "ssv", kDevice, "Trusted", "b", 1) >= 0)
+		send(s, m, nullptr, nullptr, nullptr);
 }
 
 // Unpairs a device the search paired, so the machine is left as it was.
 void unpair(BluezSearch &s, const std::string &path)
 {
-	limitCalls(s.bus.get(), Clock::now() + std::chrono::seconds(1));
-	Error removed;
-	sd_bus_call_method(s.bus.get(), kService, s.adapter.c_str(), kAdapter, "RemoveDevice", &removed.e, nullptr,
-	                   "o", path.c_str());
+	Message m = newCall(s, s.adapter, kAdapter, "RemoveDevice");
+	if (m && sd_bus_message_append(m.get(), "o", path.c_str()) >= 0)
+		send(s, m, nullptr, nullptr, nullptr);
 }
 
-// Pairs (when needed), trusts and connects one remote. True once connected.
-// Only a device whose Device ID the kernel's driver binds is trusted and
-// connected, whatever its name: any other the search paired is unpaired
-// again, and left alone for the rest of the search.
-bool bringIn(BluezSearch &s, const std::string &path, const Device &d, Clock::time_point deadline)
+// The bring-in is over: true when its remote was connected.
+bool finish(BluezSearch &s, bool connected)
 {
-	if (!d.paired) {
-		std::string paired = call(s, path, kDevice, "Pair", deadline);
-		if (paired.empty() || paired == "org.bluez.Error.AlreadyExists") {
-			if (!driverBinds(pairedModalias(s, path, deadline))) {
-				if (paired.empty())
-					unpair(s, path);
-				s.strangers.insert(path);
-				return false;
-			}
-			// Trusted, it reconnects by itself at a button press later on.
-			limitCalls(s.bus.get(), deadline);
-			Error error;
-			sd_bus_set_property(s.bus.get(), kService, path.c_str(), kDevice, "Trusted", &error.e, "b", 1);
-		} else if (!d.modalias.empty() && !driverBinds(d.modalias)) {
-			// Pairing failed (woken with 1+2: BlueZ has no PIN for that);
-			// a connection may still be allowed, where bonding is not
-			// required, for a device that may be a remote.
-			s.strangers.insert(path);
+	if (!connected)
+		s.failed[s.bringing->path] = now();
+	s.bringing.reset();
+	return connected;
+}
+
+// Takes the bring-in one stage on, when what it awaits has come. True when
+// its remote has been connected. Only a device whose Device ID the kernel's
+// driver binds is trusted and connected, whatever its name: any other the
+// search paired is unpaired again, and left alone for the rest of the
+// search.
+bool advance(BluezSearch &s, Time t)
+{
+	BringIn &b = *s.bringing;
+	Device &d = *b.device;
+	if (b.stage != BringIn::AwaitingId && !b.answered)
+		return false;
+	switch (b.stage) {
+	case BringIn::Pairing:
+		if (b.error.empty() || b.error == "org.bluez.Error.AlreadyExists") {
+			b.pairedHere = b.error.empty();
+			d.modalias.clear(); // as it is now that it is paired: asked anew
+			b.stage = BringIn::AwaitingId;
+			b.until = t + kServicesWait;
 			return false;
 		}
-	}
-	std::string connected = call(s, path, kDevice, "Connect", deadline);
-	if (connected.empty() || connected == "org.bluez.Error.AlreadyConnected")
-		return true;
-	if (!d.paired && !hinted) {
-		hinted = true;
-		notice("il wiimote " + (d.name.empty() ? d.address : d.name) + " non si lascia collegare (" + connected +
-		       "): " + kSyncHint);
+		// Pairing failed (woken with 1+2: BlueZ has no PIN for that); a
+		// connection may still be allowed, where bonding is not
+		// required, for a device that may be a remote.
+		if (!d.modalias.empty() && !driverBinds(d.modalias)) {
+			s.strangers.insert(b.path);
+			return finish(s, false);
+		}
+		await(s, b, BringIn::Connecting, "Connect");
+		return false;
+	case BringIn::AwaitingId:
+		// BlueZ reads the Device ID from the device's services, which it
+		// may still be reading as the pairing ends: asked each turn.
+		if (driverBinds(d.modalias)) {
+			trust(s, b.path);
+			await(s, b, BringIn::Connecting, "Connect");
+			return false;
+		}
+		if (d.modalias.empty() && t < b.until) {
+			if (!b.call || b.answered)
+				askModalias(s, b);
+			return false;
+		}
+		if (d.modalias.empty() && !b.browsedAgain) {
+			// Its services could not be read (the radio was busy): a
+			// connection reads them first, as BlueZ does for any device
+			// whose services it has not resolved.
+			b.browsedAgain = true;
+			await(s, b, BringIn::Browsing, "Connect");
+			return false;
+		}
+		if (b.pairedHere || b.browsedAgain)
+			unpair(s, b.path);
+		s.strangers.insert(b.path);
+		return finish(s, false);
+	case BringIn::Browsing:
+		b.call.reset();
+		b.stage = BringIn::AwaitingId;
+		b.until = t + kServicesWait;
+		return false;
+	case BringIn::Connecting:
+		if (b.error.empty() || b.error == "org.bluez.Error.AlreadyConnected") {
+			d.connected = true;
+			++s.connected;
+			return finish(s, true);
+		}
+		if (!b.wasPaired && !hinted) {
+			hinted = true;
+			notice("il wiimote " + (d.name.empty() ? d.address : d.name) + " non si lascia collegare (" +
+			       b.error + "): " + kSyncHint);
+		}
+		return finish(s, false);
 	}
 	return false;
 }
@@ -285,7 +386,7 @@ bool bringIn(BluezSearch &s, const std::string &path, const Device &d, Clock::ti
 void BluezSearchEnd::operator()(BluezSearch *s) const
 {
 	if (s->discovering) {
-		limitCalls(s->bus.get(), Clock::now() + std::chrono::seconds(1));
+		limitCalls(s->bus.get(), now() + std::chrono::seconds(1));
 		Error error;
 		sd_bus_call_method(s->bus.get(), kService, s->adapter.c_str(), kAdapter, "StopDiscovery", &error.e,
 		                   nullptr, "");
@@ -317,7 +418,7 @@ bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t 
 	return driverBinds(modalias);
 }
 
-std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Clock::time_point deadline)
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline)
 {
 	std::unique_ptr<BluezSearch, BluezSearchEnd> s(new BluezSearch);
 	sd_bus *bus = nullptr;
@@ -391,41 +492,60 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Clock::time_point 
 	return s;
 }
 
-int stepBluezSearch(BluezSearch &s, std::chrono::milliseconds wait, Clock::time_point deadline, int room)
+int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 {
-	// What BlueZ has said so far, then at most `wait` for more; the wait is
-	// spent even when there is nothing to do, or no bus left to do it on.
-	auto until = Clock::now() + wait;
+	// A call begun before the deadline is seen through a while longer.
+	s.callsUntil = deadline + kBluezCallGrace;
+	// What BlueZ has said so far, then until `until` at most for more; the
+	// wait is spent even when there is nothing to do, or no bus left to do
+	// it on.
 	for (;;) {
 		int rc;
 		while ((rc = sd_bus_process(s.bus.get(), nullptr)) > 0) {
 		}
+		Time t = now();
+		if (s.bringing && (rc < 0 || t >= s.callsUntil))
+			finish(s, false);
+		while (s.bringing && advance(s, t))
+			--room;
 		for (auto &[path, d] : s.devices) {
-			if (rc < 0 || room <= 0 || Clock::now() >= deadline)
+			if (rc < 0 || s.bringing || room <= 0 || t >= deadline)
 				break;
 			auto failed = s.failed.find(path);
-			bool resting = failed != s.failed.end() && Clock::now() < failed->second + kRetryAfter;
+			bool resting = failed != s.failed.end() && t < failed->second + kRetryAfter;
 			if (d.adapter != s.adapter || d.connected || !d.inRange || resting || s.strangers.count(path) ||
 			    !isWiiRemote(d.name, d.modalias, d.deviceClass))
 				continue;
-			if (bringIn(s, path, d, deadline + kBluezCallGrace)) {
-				++s.connected;
-				--room;
-				d.connected = true;
-			} else {
-				s.failed[path] = Clock::now();
-			}
+			s.bringing = std::make_unique<BringIn>();
+			s.bringing->path = path;
+			s.bringing->device = &d;
+			s.bringing->wasPaired = d.paired;
+			await(s, *s.bringing, d.paired ? BringIn::Connecting : BringIn::Pairing, d.paired ? "Connect" : "Pair");
 		}
-		auto now = Clock::now();
-		if (now >= until)
+		if (t >= until)
 			break;
-		auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now);
-		if (rc < 0 || sd_bus_wait(s.bus.get(), static_cast<uint64_t>(left.count())) < 0) {
-			std::this_thread::sleep_for(left);
+		int events = rc < 0 ? -1 : sd_bus_get_events(s.bus.get());
+		pollfd p = {sd_bus_get_fd(s.bus.get()), static_cast<short>(events < 0 ? 0 : events), 0};
+		uint64_t timeout = UINT64_MAX;
+		Time wake = until;
+		if (rc >= 0 && sd_bus_get_timeout(s.bus.get(), &timeout) >= 0 && timeout != UINT64_MAX) {
+			// sd-bus's own timeouts (a call's) are in CLOCK_MONOTONIC, as
+			// the steady clock is.
+			Time busWake{std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(timeout))};
+			wake = std::min(wake, busWake);
+		}
+		if (rc < 0 || p.fd < 0 || events < 0) {
+			sleepUntil(until);
 			break;
 		}
+		waitUntil(&p, 1, wake);
 	}
 	return s.connected;
+}
+
+bool bringingIn(const BluezSearch &s)
+{
+	return s.bringing != nullptr;
 }
 
 } // namespace wiiuse_linux

@@ -4,7 +4,8 @@
 #ifndef WIIUSE_BLUEZ_H
 #define WIIUSE_BLUEZ_H
 
-#include <chrono>
+#include "clock.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,13 +22,18 @@ struct BluezSearchEnd {
 // cannot help (no system bus, no bluetoothd, no adapter, adapter off),
 // after saying why on standard error, once in the process. BlueZ is waited
 // for until `deadline` at most.
-std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(std::chrono::steady_clock::time_point deadline);
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline);
 
-// Waits at most `wait` for what BlueZ says, and pairs and connects the Wii
-// Remotes in range, at most `room` of them in all, beginning none at or
-// after `deadline`. Returns how many it has connected since the start.
-int stepBluezSearch(BluezSearch &search, std::chrono::milliseconds wait,
-                    std::chrono::steady_clock::time_point deadline, int room);
+// Waits until `until` at most for what BlueZ says, and pairs and connects
+// the Wii Remotes in range, one at a time, at most `room` of them in all,
+// beginning none at or after `deadline`. No call waits for its answer: a
+// pairing goes on across turns. Returns how many it has connected since
+// the start.
+int stepBluezSearch(BluezSearch &search, Time until, Time deadline, int room);
+
+// Whether a remote is being paired or connected: the search sees it
+// through, until kBluezCallGrace past its deadline at most.
+bool bringingIn(const BluezSearch &search);
 
 // Whether the kernel's driver binds a device of this modalias: vendor
 // 057e, product 0306 (Wii Remote) or 0330 (Wii Remote Plus).

@@ -1,5 +1,7 @@
 #include "node.h"
 
+#include "report.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -53,7 +55,7 @@ bool openNode(const std::string &path, Node &node)
 	if (fd < 0 && (errno == EACCES || errno == EPERM))
 		fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0) {
-		std::fprintf(stderr, "impossibile aprire %s: %s\n", path.c_str(), refusal(path, errno).c_str());
+		notice("impossibile aprire " + path + ": " + refusal(path, errno));
 		return false;
 	}
 	node.fd = fd;
@@ -65,8 +67,7 @@ bool openNode(const std::string &path, Node &node)
 		// The grab ends when the node is closed.
 		int rc = libevdev_grab(dev, LIBEVDEV_GRAB);
 		if (rc < 0)
-			std::fprintf(stderr, "impossibile avere in esclusiva %s: %s\n", path.c_str(),
-			             std::strerror(-rc));
+			notice("impossibile avere in esclusiva " + path + ": " + std::strerror(-rc));
 	}
 	return true;
 }
@@ -105,10 +106,10 @@ Read readEvent(Node &node, input_event &ev)
 	}
 }
 
-void rumbleNode(Node &node, bool on)
+bool rumbleNode(Node &node, bool on)
 {
 	if (!node.isOpen() || !node.dev || !libevdev_has_event_code(node.dev.get(), EV_FF, FF_RUMBLE))
-		return;
+		return false;
 	if (node.rumbleEffect < 0) {
 		ff_effect effect{};
 		effect.type = FF_RUMBLE;
@@ -116,16 +117,15 @@ void rumbleNode(Node &node, bool on)
 		effect.u.rumble.strong_magnitude = 0xffff;
 		effect.u.rumble.weak_magnitude = 0xffff;
 		if (ioctl(node.fd, EVIOCSFF, &effect) < 0)
-			return;
+			return false; // opened read-only: no rights to rumble
 		node.rumbleEffect = effect.id;
 	}
 	input_event play{};
 	play.type = EV_FF;
 	play.code = static_cast<unsigned short>(node.rumbleEffect);
 	play.value = on ? 1 : 0;
-	if (write(node.fd, &play, sizeof play) < 0) {
-		// Nothing to report: the remote's loss shows in the next poll.
-	}
+	// A failure is not reported: the remote's loss shows in the next poll.
+	return write(node.fd, &play, sizeof play) == static_cast<ssize_t>(sizeof play);
 }
 
 } // namespace wiiuse_linux

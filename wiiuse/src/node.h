@@ -44,14 +44,15 @@ enum class Read { Event, Empty, Gone };
 std::string refusal(const std::string &path, int error);
 
 // Opens an event node for reading, and for writing where allowed (rumble),
-// and grabs it. On failure it says why on standard error.
+// and grabs it. On failure it says why.
 bool openNode(const std::string &path, Node &node);
 
 // The next event of the node.
 Read readEvent(Node &node, input_event &ev);
 
-// Starts or stops the node's rumble, where it has one.
-void rumbleNode(Node &node, bool on);
+// Starts or stops the node's rumble, where it has one; true when the
+// driver was told.
+bool rumbleNode(Node &node, bool on);
 
 } // namespace wiiuse_linux
 

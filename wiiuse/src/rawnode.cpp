@@ -1,7 +1,7 @@
 #include "rawnode.h"
 
-#include "countdown.h"
 #include "node.h"
+#include "report.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,28 +11,9 @@
 
 namespace wiiuse_linux {
 
-void RawNode::close()
-{
-	if (fd >= 0)
-		::close(fd);
-	fd = -1;
-}
+namespace {
 
-bool openRaw(const std::string &path, RawNode &node)
-{
-	static bool warned = false;
-	node.close();
-	node.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-	if (node.fd < 0 && !warned) {
-		warned = true;
-		std::string why = refusal(path, errno);
-		// Said during a search too: through its line, not across it.
-		notice("impossibile aprire " + path + ": " + why +
-		       "; un wiimote che tace sarà notato solo quando il collegamento cade, fino a 20 s dopo");
-	}
-	return node.fd >= 0;
-}
-
+// Reads every report the node holds; true when there was any.
 bool heard(RawNode &node)
 {
 	bool any = false;
@@ -49,27 +30,91 @@ bool heard(RawNode &node)
 	}
 }
 
-std::chrono::steady_clock::time_point nextAsk(const Hearing &h)
+} // namespace
+
+RawNode &RawNode::operator=(RawNode &&other) noexcept
 {
-	if (h.asks == 0)
-		return h.heardAt + kAskAfter;
-	return h.askedAt + (h.asks == 2 ? kAnswerWithin : kAskAgain);
+	if (this != &other) {
+		close();
+		fd = other.fd;
+		other.fd = -1;
+	}
+	return *this;
 }
 
-Answer listen(RawNode &node, Hearing &h, bool rumbling)
+void RawNode::close()
 {
-	auto now = std::chrono::steady_clock::now();
-	if (heard(node)) {
-		h.heardAt = now;
-		h.asks = 0;
-		return Answer::Yes;
+	if (fd >= 0)
+		::close(fd);
+	fd = -1;
+}
+
+bool openRaw(const std::string &path, RawNode &node)
+{
+	static bool warned = false;
+	node.close();
+	node.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+	if (node.fd < 0 && !warned) {
+		warned = true;
+		notice("impossibile aprire " + path + ": " + refusal(path, errno) +
+		       "; un wiimote che tace sarà notato solo quando il collegamento cade, fino a 20 s dopo");
 	}
-	if (now < nextAsk(h))
-		return h.asks == 0 ? Answer::Yes : h.asks < 3 ? Answer::Waiting : Answer::No;
-	askStatus(node, rumbling);
-	h.askedAt = now;
-	h.asks = std::min(h.asks + 1, 3);
-	return h.asks < 3 ? Answer::Waiting : Answer::No;
+	return node.fd >= 0;
+}
+
+Hearing freshHearing(Time now)
+{
+	Hearing h;
+	h.heardAt = h.drainedAt = now;
+	return h;
+}
+
+Hearing askFirst(RawNode &node, Time now)
+{
+	Hearing h;
+	h.heardAt = now - kQuiet;
+	h.drainedAt = h.firstAsk = h.askedAt = now;
+	h.asks = 1;
+	askStatus(node, false);
+	return h;
+}
+
+void heardFrom(Hearing &h, Time now)
+{
+	h.heardAt = std::max(h.heardAt, now);
+	h.asks = 0;
+}
+
+Answer listen(RawNode &node, Hearing &h, bool rumbling, Time now)
+{
+	bool fresh = heard(node);
+	if (fresh) {
+		h.heardAt = std::max(h.heardAt, h.drainedAt);
+		h.asks = 0;
+	}
+	h.drainedAt = now;
+	bool ask = h.asks == 0 ? now >= h.heardAt + kQuiet : now >= h.askedAt + kAskAgain;
+	Answer answer = fresh || h.asks == 0 ? Answer::Yes
+	                : now >= h.firstAsk + kGiveUp ? Answer::No
+	                                              : Answer::Waiting;
+	if (ask) {
+		askStatus(node, rumbling);
+		if (h.asks == 0)
+			h.firstAsk = now;
+		h.askedAt = now;
+		++h.asks;
+	}
+	return answer;
+}
+
+Time nextListen(const Hearing &h)
+{
+	if (h.asks == 0)
+		return h.heardAt + kQuiet;
+	Time t = h.askedAt + kAskAgain;
+	if (h.drainedAt < h.firstAsk + kGiveUp)
+		t = std::min(t, h.firstAsk + kGiveUp);
+	return t;
 }
 
 void askStatus(RawNode &node, bool rumbling)

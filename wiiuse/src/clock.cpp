@@ -1,0 +1,46 @@
+#include "clock.h"
+
+#include <algorithm>
+
+namespace wiiuse_linux {
+
+namespace {
+
+Time realNow()
+{
+	return Clock::now();
+}
+
+int realWait(pollfd *fds, nfds_t count, Time until)
+{
+	// Rounded up, so that the time has come when the wait ends.
+	auto left = std::chrono::ceil<Ms>(until - Clock::now()).count();
+	int ms = until == kNever ? -1 : static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+	return poll(fds, count, ms);
+}
+
+Ticking ticking = {realNow, realWait};
+
+} // namespace
+
+Time now()
+{
+	return ticking.now();
+}
+
+int waitUntil(pollfd *fds, nfds_t count, Time until)
+{
+	return ticking.wait(fds, count, until);
+}
+
+void useClock(Ticking t)
+{
+	ticking = t;
+}
+
+Ticking realClock()
+{
+	return {realNow, realWait};
+}
+
+} // namespace wiiuse_linux

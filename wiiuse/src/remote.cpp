@@ -1,0 +1,270 @@
+// A remote's life: taken, read, asked whether it is there, lost, and taken
+// back when the same remote answers again.
+#include "hub.h"
+
+#include "udev.h"
+
+#include <algorithm>
+
+namespace wiiuse_linux {
+
+namespace {
+
+// Reads one node until it completes a generic event or runs dry.
+Read drain(Remote &r, Node &node, bool (*apply)(Pending &, wiimote_t &, const input_event &))
+{
+	input_event ev;
+	for (;;) {
+		Read got = readEvent(node, ev);
+		if (got != Read::Event) {
+			node.backlog = false;
+			return got;
+		}
+		if (apply(r.pending, r.rec, ev)) {
+			node.backlog = true;
+			return Read::Event;
+		}
+	}
+}
+
+void readExtension(Remote &r, Time now)
+{
+	r.extension = extensionName(r.bound.where);
+	r.rec.exp.type = expansionType(r.extension);
+	r.lookedAt = now;
+}
+
+void readBattery(Remote &r)
+{
+	int battery = batteryPercent(r.bound.where);
+	if (battery >= 0)
+		r.rec.battery_level = static_cast<float>(battery);
+}
+
+// The remote is lost: gone from the driver, or, still bound, silent. Its
+// identity (its Bluetooth address) is what brings it back; a silent one is
+// still asked through its raw node, and taken back when it answers.
+void lose(Remote &r, bool silent, Time now)
+{
+	r.link = r.bound.where.uniq.empty() ? Link::Absent
+	         : silent && r.bound.raw.isOpen() ? Link::Silent
+	                                          : Link::Lost;
+	if (r.link != Link::Silent)
+		r.bound.raw.close();
+	r.coming = Bound{};
+	r.cameraBack = r.rec.state & kStateIr;
+	r.lookedAt = now;
+	r.core.close();
+	r.ir.close();
+	clearIr(r.pending, r.rec);
+	seedButtons(r.pending, r.rec, 0);
+	r.leds.owed = false;
+	r.rec.state &= ~(kStateConnected | kStateIr);
+	r.rec.event = WIIUSE_UNEXPECTED_DISCONNECT;
+}
+
+// Back, as it was: lit, with its camera, said with a status event.
+void takeBack(Remote &r, Time now)
+{
+	if (!connectRemote(r, now)) {
+		lose(r, false, now);
+		r.rec.event = WIIUSE_NONE;
+		return;
+	}
+	hub().taken.insert(r.bound.where.id);
+	lightLeds(r.bound.where, r.leds, now);
+	if (r.cameraBack)
+		setIr(r, true);
+	r.rec.event = WIIUSE_STATUS;
+}
+
+// A lost remote: the same remote bound anew, once udev has finished with
+// it and it answers, is taken back into its slot.
+void comeBack(Remote &r, Time now)
+{
+	Hub &h = hub();
+	r.lookedAt = now;
+	if (r.coming.where.id.empty() || readLine(r.coming.where.dir + "/devtype").empty()) {
+		r.coming = Bound{};
+		for (Found &f : discover(h.sysRoot, h.devRoot))
+			if (f.uniq == r.bound.where.uniq && !h.taken.count(f.id)) {
+				r.coming.where = f;
+				break;
+			}
+		if (r.coming.where.id.empty()) {
+			r.link = Link::Lost;
+			return;
+		}
+	}
+	switch (judge(r.coming, false, h.sysRoot, now)) {
+	case Verdict::Take:
+		r.bound = std::move(r.coming);
+		r.coming = Bound{};
+		takeBack(r, now);
+		return;
+	case Verdict::Skip: // bound, and silent already: looked at as if lost
+		r.link = Link::Lost;
+		return;
+	default:
+		r.link = Link::Settling;
+	}
+}
+
+// The work of a connected remote's timer: its LEDs while owed, whether it
+// is still bound and still answers, and its extension.
+void tend(Remote &r, Time now)
+{
+	if (r.leds.owed && now >= r.leds.triedAt + kLedRetry)
+		lightLeds(r.bound.where, r.leds, now);
+	// A remote whose sysfs entries are gone has been removed, even before
+	// its nodes say so.
+	if (readLine(r.bound.where.dir + "/devtype").empty()) {
+		lose(r, false, now);
+		return;
+	}
+	if (r.bound.raw.isOpen() && listen(r.bound.raw, r.bound.hearing, r.rumbling, now) == Answer::No) {
+		lose(r, true, now);
+		return;
+	}
+	std::string before = r.extension;
+	readExtension(r, now);
+	if (r.extension != before) {
+		readBattery(r);
+		r.rec.event = WIIUSE_STATUS;
+	}
+}
+
+} // namespace
+
+Time nextWork(const Remote &r)
+{
+	switch (r.link) {
+	case Link::Absent:
+		return kNever;
+	case Link::Connected: {
+		Time t = r.lookedAt + kLookEvery;
+		if (r.bound.raw.isOpen())
+			t = std::min(t, nextListen(r.bound.hearing));
+		if (r.leds.owed)
+			t = std::min(t, r.leds.triedAt + kLedRetry);
+		return t;
+	}
+	case Link::Silent:
+		return std::min(nextListen(r.bound.hearing), r.lookedAt + kLookEvery);
+	case Link::Lost:
+		return r.lookedAt + kLookEvery;
+	case Link::Settling:
+		return r.lookedAt + kSettleEvery;
+	}
+	return kNever;
+}
+
+bool connectRemote(Remote &r, Time now)
+{
+	if (!openNode(r.bound.where.core, r.core))
+		return false;
+	if (!r.bound.judged && !r.bound.where.hidraw.empty())
+		openRaw(r.bound.where.hidraw, r.bound.raw);
+	r.bound.judged = true;
+	r.bound.hearing = freshHearing(now);
+	unsigned short down = 0;
+	if (libevdev *dev = r.core.dev.get())
+		for (unsigned code = 0; code < KEY_CNT; ++code)
+			if (buttonMask(code) && libevdev_get_event_value(dev, EV_KEY, code))
+				down |= buttonMask(code);
+	seedButtons(r.pending, r.rec, down);
+	r.link = Link::Connected;
+	r.rec.state |= kStateConnected;
+	r.leds.graceUntil = now + kLedGrace;
+	r.rumbling = false;
+	readExtension(r, now);
+	readBattery(r);
+	return true;
+}
+
+void process(Remote &r, Time now)
+{
+	switch (r.link) {
+	case Link::Absent:
+		return;
+	case Link::Silent:
+		if (readLine(r.bound.where.dir + "/devtype").empty()) {
+			lose(r, false, now); // unbound at last: looked for as any lost remote
+			r.rec.event = WIIUSE_NONE;
+		} else if (judge(r.bound, false, hub().sysRoot, now) == Verdict::Take) {
+			takeBack(r, now);
+		} else {
+			r.lookedAt = now;
+		}
+		return;
+	case Link::Lost:
+	case Link::Settling:
+		if (now >= nextWork(r))
+			comeBack(r, now);
+		return;
+	case Link::Connected:
+		break;
+	}
+	if (now >= nextWork(r)) {
+		tend(r, now);
+		if (r.rec.event != WIIUSE_NONE)
+			return;
+	}
+	Read got = drain(r, r.core, applyCoreEvent);
+	if (got == Read::Empty && r.ir.isOpen())
+		got = drain(r, r.ir, applyIrEvent);
+	if (got == Read::Gone) {
+		lose(r, false, now);
+	} else if (got == Read::Event) {
+		heardFrom(r.bound.hearing, now);
+		r.rec.event = WIIUSE_EVENT;
+	}
+}
+
+void watched(const Remote &r, std::vector<int> &fds, bool &backlog)
+{
+	if (r.link == Link::Silent) {
+		fds.push_back(r.bound.raw.fd);
+		return;
+	}
+	for (const Node *node : {&r.core, &r.ir})
+		if (node->isOpen()) {
+			fds.push_back(node->fd);
+			backlog = backlog || node->backlog;
+		}
+}
+
+void setIr(Remote &r, bool on)
+{
+	wiimote_t &wm = r.rec;
+	if (!on) {
+		r.ir.close();
+		clearIr(r.pending, wm);
+		wm.state &= ~kStateIr;
+		return;
+	}
+	// The camera runs while its node is open.
+	if (!r.core.isOpen() || r.bound.where.ir.empty() || r.ir.isOpen())
+		return;
+	if (!openNode(r.bound.where.ir, r.ir))
+		return;
+	wm.state |= kStateIr;
+	// The kernel kept what the camera last reported, and passes on only
+	// what changes from it: a still scene would send nothing.
+	if (libevdev *dev = r.ir.dev.get()) {
+		int axes[8];
+		for (int i = 0; i < 8; ++i)
+			axes[i] = libevdev_get_event_value(dev, EV_ABS, static_cast<unsigned>(ABS_HAT0X + i));
+		seedIr(r.pending, wm, axes);
+	}
+}
+
+void rumble(Remote &r, bool on)
+{
+	// The status requests carry the motor's state: only what the driver
+	// was told counts.
+	if (rumbleNode(r.core, on))
+		r.rumbling = on;
+}
+
+} // namespace wiiuse_linux

@@ -16,7 +16,10 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <csignal>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
@@ -465,21 +468,54 @@ std::string searchLine(int fd, int reader, int seconds)
 	return text;
 }
 
-TEST_F(Api, TheSearchCountsDownOnATerminalOnlyAndErasesItsLine)
+TEST_F(Api, TheSearchCountsDownOnATerminalOnlyWhereItFitsAndErasesItsLine)
 {
 	int master = posix_openpt(O_RDWR | O_NOCTTY);
 	ASSERT_GE(master, 0);
 	ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
 	int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+	winsize ws{};
+	ws.ws_col = 100;
+	ioctl(slave, TIOCSWINSZ, &ws);
+	setenv("TERM", "xterm", 1);
 	std::string shown = searchLine(slave, master, 2);
 	const std::string line = "premi SYNC (sotto le batterie) o, se già associato, un tasto: ancora ";
 	EXPECT_NE(shown.find("\r" + line + "2 s\033[K\r" + line + "1 s\033[K"), std::string::npos) << shown;
 	EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K");
+
+	// A signal that ends the program during the search erases it first.
+	pid_t child = fork();
+	if (child == 0) {
+		searchLine(slave, master, 5);
+		_exit(0);
+	}
+	std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+	kill(child, SIGINT);
+	int status = 0;
+	waitpid(child, &status, 0);
+	EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+	shown.clear();
+	char buf[4096];
+	fcntl(master, F_SETFL, O_NONBLOCK);
+	for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+		shown.append(buf, static_cast<size_t>(n));
+	EXPECT_NE(shown.find(line), std::string::npos);
+	EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K");
+
+	// Not drawn where it would wrap, nor on a terminal that cannot redraw.
+	ws.ws_col = 60;
+	ioctl(slave, TIOCSWINSZ, &ws);
+	EXPECT_EQ(searchLine(slave, master, 1), "");
+	ws.ws_col = 100;
+	ioctl(slave, TIOCSWINSZ, &ws);
+	setenv("TERM", "dumb", 1);
+	EXPECT_EQ(searchLine(slave, master, 1), "");
 	close(slave);
 	close(master);
 
 	int p[2];
 	ASSERT_EQ(pipe(p), 0);
+	setenv("TERM", "xterm", 1);
 	EXPECT_EQ(searchLine(p[1], p[0], 1).find('\r'), std::string::npos);
 	close(p[0]);
 	close(p[1]);

@@ -34,7 +34,7 @@ bool canDraw(size_t width)
 	if (!isatty(STDERR_FILENO))
 		return false;
 	const char *term = std::getenv("TERM");
-	if (!term || !*term || !std::strcmp(term, "dumb"))
+	if (term && !std::strcmp(term, "dumb"))
 		return false;
 	winsize ws{};
 	// A width the terminal does not tell is taken as the classic 80.

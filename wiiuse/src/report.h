@@ -20,7 +20,7 @@ void notice(const std::string &text);
 // Draws the line for a search that ends at `deadline`, or brings it up to
 // date; it is written again only when what it says changes. It is not drawn
 // where it would not fit on one row of the terminal, nor on a terminal that
-// cannot go back to the start of a row (TERM=dumb or unset).
+// cannot go back to the start of a row (TERM=dumb).
 void showCountdown(Time deadline);
 
 // Erases the line, if it is shown.

@@ -153,6 +153,15 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(self.calls(pad), ['Pair', 'Connect'])
         self.assertTrue(self.trusted(pad))
 
+    def test_a_remote_whose_services_could_not_be_read_after_pairing_has_them_read_again(self):
+        # Paired, its Device ID is not known: a connection reads its services.
+        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01', modalias='', pair='',
+                             connect=f"self.Set('org.bluez.Device1', 'Modalias', '{NINTENDO}')")
+        out, err, took = self.find(10, lambda: self.bind_after(remote, connects=2))
+        self.assertEqual((out, err), ('1\n', ''))
+        self.assertEqual(self.calls(remote), ['Pair', 'Connect', 'Connect'])
+        self.assertTrue(self.trusted(remote))
+
     def test_a_remote_whose_pairing_ends_after_the_deadline_belongs_to_the_search_that_began_it(self):
         remote = self.device(REMOTE, 'Nintendo RVL-CNT-01', pair='import time; time.sleep(2)')
         out, err, took = self.find(1, lambda: self.bind_after(remote))

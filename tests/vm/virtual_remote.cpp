@@ -88,6 +88,19 @@ void acknowledge(VirtualRemote &r, uint8_t request)
 	send(r, ack);
 }
 
+// The status report, with the LEDs and camera as the driver set them.
+void sendStatus(VirtualRemote &r)
+{
+	std::vector<uint8_t> status = withButtons(r, 0x20);
+	uint8_t flags;
+	{
+		std::lock_guard<std::mutex> hold(r.lock);
+		flags = static_cast<uint8_t>((r.leds < 0 ? 0 : r.leds) | (r.camera ? 0x08 : 0));
+	}
+	status.insert(status.end(), {flags, 0x00, 0x00, 0xc0}); // battery: 75 %
+	send(r, status);
+}
+
 void answer(VirtualRemote &r, const uint8_t *data, size_t size)
 {
 	if (size < 2)
@@ -113,6 +126,15 @@ void answer(VirtualRemote &r, const uint8_t *data, size_t size)
 	// Requests that want an answer get it after the trip over the air.
 	bool answered = id == 0x15 || id == 0x16 || id == 0x17 ||
 	                ((id == 0x13 || id == 0x1a) && (data[1] & 0x02));
+	if (id == 0x15 && r.statusLate.count()) {
+		// A busy radio: each answer late on its own, none lost.
+		std::lock_guard<std::mutex> hold(r.lock);
+		r.lateAnswers.emplace_back([&r, late = r.statusLate] {
+			std::this_thread::sleep_for(late);
+			sendStatus(r);
+		});
+		return;
+	}
 	if (answered)
 		std::this_thread::sleep_for(r.answerDelay);
 	switch (id) {
@@ -121,17 +143,9 @@ void answer(VirtualRemote &r, const uint8_t *data, size_t size)
 		if (data[1] & 0x02)
 			acknowledge(r, id);
 		break;
-	case 0x15: { // status request
-		std::vector<uint8_t> status = withButtons(r, 0x20);
-		uint8_t flags;
-		{
-			std::lock_guard<std::mutex> hold(r.lock);
-			flags = static_cast<uint8_t>((r.leds < 0 ? 0 : r.leds) | (r.camera ? 0x08 : 0));
-		}
-		status.insert(status.end(), {flags, 0x00, 0x00, 0xc0}); // battery: 75 %
-		send(r, status);
+	case 0x15: // status request
+		sendStatus(r);
 		break;
-	}
 	case 0x16: // register write
 		acknowledge(r, id);
 		break;
@@ -450,6 +464,9 @@ void destroyRemote(VirtualRemote &r)
 	}
 	if (r.reader.joinable())
 		r.reader.join();
+	for (std::thread &t : r.lateAnswers)
+		t.join();
+	r.lateAnswers.clear();
 	// Over the air: the link goes, as when the batteries are pulled.
 	for (int *fd : {&r.channel[1], &r.channel[0], &r.listening[0], &r.listening[1], &r.fd})
 		if (*fd >= 0) {

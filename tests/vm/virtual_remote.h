@@ -26,6 +26,8 @@ struct VirtualRemote {
 	// A real remote answers the driver's requests over the air, after a few
 	// to tens of milliseconds, and sends at most 100 reports a second.
 	std::chrono::milliseconds answerDelay{20};
+	std::chrono::milliseconds statusLate{0}; // status requests answered this late instead
+	std::vector<std::thread> lateAnswers;    // under `lock`
 	std::mutex sending;
 	Clock::time_point lastReport;
 

@@ -47,6 +47,8 @@
 //                             answers, its device still bound, as when its
 //                             batteries are pulled) / speaks again (also
 //                             the time `delay` counts from)
+//   late NAME MS              the remote answers each status request MS
+//                             late (0: as it did)
 //   nothing MS                hitcheck prints nothing for MS, and runs
 //   load N                    N processes keep the processors busy from
 //                             now on (0: none)
@@ -61,6 +63,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -77,6 +80,10 @@
 namespace {
 
 using std::chrono::milliseconds;
+
+// The longest a step may take: the longest step (60 s of presses) and
+// room for a machine a few times slower than a quiet host's.
+constexpr auto kStepLimit = std::chrono::seconds(180);
 
 struct Hitcheck {
 	pid_t pid = -1;
@@ -600,6 +607,13 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 			      (owner ? owner->gr_name : "unknown");
 		return why.empty();
 	}
+	if (verb == "late") {
+		int ms = 0;
+		words >> ms;
+		std::lock_guard<std::mutex> hold(r->lock);
+		r->statusLate = std::chrono::milliseconds(ms);
+		return true;
+	}
 	if (verb == "silent" || verb == "speak") {
 		std::lock_guard<std::mutex> hold(r->lock);
 		r->silent = verb == "silent";
@@ -696,11 +710,40 @@ int main(int argc, char **argv)
 		std::fprintf(stderr, "vmcheck: cannot read %s\n", argv[2]);
 		return 2;
 	}
+	// A step that never ends (a join, a wait on a stuck machine) fails as
+	// itself, with the machine's own clock, well before the host's bound.
+	std::mutex watching;
+	std::string current;
+	Clock::time_point began;
+	std::thread([&] {
+		for (;;) {
+			std::this_thread::sleep_for(milliseconds(1000));
+			std::lock_guard<std::mutex> hold(watching);
+			if (current.empty() || Clock::now() - began < kStepLimit)
+				continue;
+			timespec up{};
+			clock_gettime(CLOCK_BOOTTIME, &up);
+			std::printf("not ok - %s: still under way after %ld s (the machine's clock: %ld s since boot)\n",
+			            current.c_str(), static_cast<long>(kStepLimit.count()), static_cast<long>(up.tv_sec));
+			std::printf("vmcheck: %d passed, 1 failed\n", run.passed);
+			std::fflush(stdout);
+			_exit(1);
+		}
+	}).detach();
 	for (std::string line; std::getline(script, line);) {
 		if (line.empty() || line[0] == '#')
 			continue;
 		std::string why, figure;
+		{
+			std::lock_guard<std::mutex> hold(watching);
+			current = line;
+			began = Clock::now();
+		}
 		bool ok = step(run, line, why, figure);
+		{
+			std::lock_guard<std::mutex> hold(watching);
+			current.clear();
+		}
 		if (!figure.empty())
 			std::printf("figure: %s\n", figure.c_str());
 		if (run.show)

@@ -159,10 +159,13 @@ int readInterfaces(sd_bus_message *m, Device &d, bool &isAdapter, bool &isDevice
 
 } // namespace
 
-// One remote being brought in: a call to BlueZ under way, or the Device ID
-// awaited. Nothing here waits: each turn of the search looks at it.
+// A call to BlueZ under way for the search: its start, or one remote being
+// brought in, or the Device ID awaited. Nothing here waits: each turn of the
+// search looks at it.
 struct BringIn {
 	enum Stage {
+		Inventory,  // the search's start: GetManagedObjects() under way
+		Starting,   // StartDiscovery() under way
 		Pairing,    // Pair() under way
 		AwaitingId, // paired: its Device ID awaited until `until`
 		Browsing,   // its services not read: Connect() reads them first
@@ -185,12 +188,14 @@ struct BluezSearch {
 	std::unique_ptr<sd_bus_slot, SlotUnref> added, changed;
 	std::string adapter;                  // object path of the adapter searched with
 	std::map<std::string, Device> devices; // by object path
-	std::map<std::string, Time> failed;   // remotes that would not connect, and when
+	std::map<std::string, Time> resting;  // remotes that would not connect, and when
 	std::set<std::string> strangers; // paired, then found not to be Wii Remotes
+	std::unique_ptr<BringIn> starting; // the start of discovery, while under way
 	std::unique_ptr<BringIn> bringing;
 	Time callsUntil; // calls begun are seen through until then
 	int connected = 0;
 	bool discovering = false;
+	bool failed = false; // Bluetooth cannot help: said, and nothing more is asked
 };
 
 namespace {
@@ -225,6 +230,18 @@ int onAnswer(sd_bus_message *m, void *userdata, sd_bus_error *)
 	const sd_bus_error *e = sd_bus_message_get_error(m);
 	b->answered = true;
 	b->error = e ? (e->name ? e->name : "org.freedesktop.DBus.Error.Failed") : "";
+	return 0;
+}
+
+// The start of discovery: its error, by name and message.
+int onStarted(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+	auto *b = static_cast<BringIn *>(userdata);
+	const sd_bus_error *e = sd_bus_message_get_error(m);
+	b->answered = true;
+	if (e)
+		b->error = std::string(e->name ? e->name : "org.freedesktop.DBus.Error.Failed") + " " +
+		           (e->message ? e->message : e->name ? e->name : "");
 	return 0;
 }
 
@@ -301,7 +318,7 @@ void unpair(BluezSearch &s, const std::string &path)
 bool finish(BluezSearch &s, bool connected)
 {
 	if (!connected)
-		s.failed[s.bringing->path] = now();
+		s.resting[s.bringing->path] = now();
 	s.bringing.reset();
 	return connected;
 }
@@ -318,6 +335,9 @@ bool advance(BluezSearch &s, Time t)
 	if (b.stage != BringIn::AwaitingId && !b.answered)
 		return false;
 	switch (b.stage) {
+	case BringIn::Inventory:
+	case BringIn::Starting:
+		return false; // the start's, not a remote's
 	case BringIn::Pairing:
 		if (b.error.empty() || b.error == "org.bluez.Error.AlreadyExists") {
 			b.pairedHere = b.error.empty();
@@ -383,8 +403,93 @@ bool advance(BluezSearch &s, Time t)
 
 } // namespace
 
+namespace {
+
+// The adapters and devices BlueZ has: the first powered adapter is searched
+// with, and discovery started on it.
+int onInventory(sd_bus_message *reply, void *userdata, sd_bus_error *)
+{
+	auto *s = static_cast<BluezSearch *>(userdata);
+	BringIn &b = *s->starting;
+	b.answered = true;
+	if (const sd_bus_error *e = sd_bus_message_get_error(reply)) {
+		b.error = "bluetoothd non risponde (" + std::string(e->message ? e->message : e->name) + ")";
+		return 0;
+	}
+	std::vector<std::string> adapters, powered;
+	if (sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}") >= 0) {
+		while (sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}") > 0) {
+			const char *path = nullptr;
+			Device d;
+			bool isAdapter = false, isDevice = false;
+			if (sd_bus_message_read(reply, "o", &path) < 0 ||
+			    readInterfaces(reply, d, isAdapter, isDevice) < 0 ||
+			    sd_bus_message_exit_container(reply) < 0)
+				break;
+			if (isDevice)
+				s->devices[path] = d;
+			if (isAdapter) {
+				adapters.push_back(path);
+				if (d.powered)
+					powered.push_back(path);
+			}
+		}
+	}
+	std::sort(adapters.begin(), adapters.end());
+	std::sort(powered.begin(), powered.end());
+	if (adapters.empty())
+		b.error = "nessun adattatore Bluetooth";
+	else if (powered.empty())
+		b.error = "l'adattatore " + adapters.front() + " è spento (bluetoothctl power on)";
+	else
+		s->adapter = powered.front();
+	return 0;
+}
+
+// Takes the start one stage on: the inventory, then discovery. False once
+// Bluetooth cannot help, said.
+bool advanceStart(BluezSearch &s)
+{
+	BringIn &b = *s.starting;
+	if (!b.answered)
+		return true;
+	if (!b.error.empty() && (b.stage == BringIn::Inventory ||
+	                         b.error.find("org.bluez.Error.InProgress") == std::string::npos)) {
+		cannotHelp(b.stage == BringIn::Inventory ? b.error
+		                                         : "impossibile avviare la ricerca su " + s.adapter + " (" +
+		                                               b.error.substr(b.error.find(' ') + 1) + ")");
+		s.starting.reset();
+		return false;
+	}
+	if (b.stage == BringIn::Inventory) {
+		Message filter = newCall(s, s.adapter, kAdapter, "SetDiscoveryFilter");
+		if (filter && sd_bus_message_append(filter.get(), "a{sv}", 1, "Transport", "s", "bredr") >= 0)
+			send(s, filter, nullptr, nullptr, nullptr);
+		b.path = s.adapter;
+		b.stage = BringIn::Starting;
+		b.answered = false;
+		sd_bus_slot *slot = nullptr;
+		if (!send(s, newCall(s, s.adapter, kAdapter, "StartDiscovery"), &slot, onStarted, &b)) {
+			b.answered = true;
+			b.error = "org.freedesktop.DBus.Error.NoReply impossibile inviare la richiesta";
+		}
+		b.call.reset(slot);
+		return true;
+	}
+	s.discovering = true;
+	s.starting.reset();
+	return true;
+}
+
+} // namespace
+
 void BluezSearchEnd::operator()(BluezSearch *s) const
 {
+	// A start still unanswered when the search ends is said as such.
+	if (s->starting && s->starting->stage == BringIn::Starting && !s->starting->answered)
+		cannotHelp("impossibile avviare la ricerca su " + s->adapter + " (bluetoothd non ha risposto in tempo)");
+	else if (s->starting && !s->starting->answered)
+		cannotHelp("bluetoothd non risponde (nessuna risposta in tempo)");
 	if (s->discovering) {
 		limitCalls(s->bus.get(), now() + std::chrono::seconds(1));
 		Error error;
@@ -428,67 +533,23 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline)
 		cannotHelp(std::string("impossibile raggiungere il bus di sistema: ") + std::strerror(-rc));
 		return nullptr;
 	}
-	limitCalls(bus, deadline);
+	s->callsUntil = deadline;
 	// Signals first, so nothing said after the inventory is missed.
 	sd_bus_slot *slot = nullptr;
-	if (sd_bus_match_signal(bus, &slot, kService, nullptr, "org.freedesktop.DBus.ObjectManager",
-	                        "InterfacesAdded", onInterfacesAdded, s.get()) >= 0)
+	if (sd_bus_match_signal_async(bus, &slot, kService, nullptr, "org.freedesktop.DBus.ObjectManager",
+	                              "InterfacesAdded", onInterfacesAdded, nullptr, s.get()) >= 0)
 		s->added.reset(slot);
-	if (sd_bus_match_signal(bus, &slot, kService, nullptr, "org.freedesktop.DBus.Properties",
-	                        "PropertiesChanged", onPropertiesChanged, s.get()) >= 0)
+	if (sd_bus_match_signal_async(bus, &slot, kService, nullptr, "org.freedesktop.DBus.Properties",
+	                              "PropertiesChanged", onPropertiesChanged, nullptr, s.get()) >= 0)
 		s->changed.reset(slot);
-
-	Error error;
-	sd_bus_message *reply = nullptr;
-	rc = sd_bus_call_method(bus, kService, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
-	                        &error.e, &reply, "");
-	Message objects(reply);
-	if (rc < 0) {
-		cannotHelp("bluetoothd non risponde (" + error.text(rc) + ")");
+	s->starting = std::make_unique<BringIn>();
+	s->starting->stage = BringIn::Inventory;
+	if (!send(*s, newCall(*s, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects"), &slot,
+	          onInventory, s.get())) {
+		cannotHelp("bluetoothd non risponde (impossibile chiedergli i dispositivi)");
 		return nullptr;
 	}
-	std::vector<std::string> adapters, powered;
-	if (sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}") >= 0) {
-		while (sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}") > 0) {
-			const char *path = nullptr;
-			Device d;
-			bool isAdapter = false, isDevice = false;
-			if (sd_bus_message_read(reply, "o", &path) < 0 ||
-			    readInterfaces(reply, d, isAdapter, isDevice) < 0 ||
-			    sd_bus_message_exit_container(reply) < 0)
-				break;
-			if (isDevice)
-				s->devices[path] = d;
-			if (isAdapter) {
-				adapters.push_back(path);
-				if (d.powered)
-					powered.push_back(path);
-			}
-		}
-	}
-	std::sort(adapters.begin(), adapters.end());
-	std::sort(powered.begin(), powered.end());
-	if (adapters.empty()) {
-		cannotHelp("nessun adattatore Bluetooth");
-		return nullptr;
-	}
-	if (powered.empty()) {
-		cannotHelp("l'adattatore " + adapters.front() + " è spento (bluetoothctl power on)");
-		return nullptr;
-	}
-	s->adapter = powered.front();
-
-	Error filter;
-	sd_bus_call_method(bus, kService, s->adapter.c_str(), kAdapter, "SetDiscoveryFilter", &filter.e, nullptr,
-	                   "a{sv}", 1, "Transport", "s", "bredr");
-	Error start;
-	rc = sd_bus_call_method(bus, kService, s->adapter.c_str(), kAdapter, "StartDiscovery", &start.e, nullptr,
-	                        "");
-	if (rc < 0 && !sd_bus_error_has_name(&start.e, "org.bluez.Error.InProgress")) {
-		cannotHelp("impossibile avviare la ricerca su " + s->adapter + " (" + start.text(rc) + ")");
-		return nullptr;
-	}
-	s->discovering = true;
+	s->starting->call.reset(slot);
 	return s;
 }
 
@@ -504,15 +565,17 @@ int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 		while ((rc = sd_bus_process(s.bus.get(), nullptr)) > 0) {
 		}
 		Time t = now();
+		if (s.starting && !advanceStart(s))
+			s.failed = true;
 		if (s.bringing && (rc < 0 || t >= s.callsUntil))
 			finish(s, false);
 		while (s.bringing && advance(s, t))
 			--room;
 		for (auto &[path, d] : s.devices) {
-			if (rc < 0 || s.bringing || room <= 0 || t >= deadline)
+			if (rc < 0 || !s.discovering || s.bringing || room <= 0 || t >= deadline)
 				break;
-			auto failed = s.failed.find(path);
-			bool resting = failed != s.failed.end() && t < failed->second + kRetryAfter;
+			auto failed = s.resting.find(path);
+			bool resting = failed != s.resting.end() && t < failed->second + kRetryAfter;
 			if (d.adapter != s.adapter || d.connected || !d.inRange || resting || s.strangers.count(path) ||
 			    !isWiiRemote(d.name, d.modalias, d.deviceClass))
 				continue;
@@ -534,7 +597,7 @@ int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 			Time busWake{std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(timeout))};
 			wake = std::min(wake, busWake);
 		}
-		if (rc < 0 || p.fd < 0 || events < 0) {
+		if (rc < 0 || p.fd < 0 || events < 0 || s.failed) {
 			sleepUntil(until);
 			break;
 		}

@@ -18,10 +18,11 @@ struct BluezSearchEnd {
 	void operator()(BluezSearch *search) const;
 };
 
-// Discovery on the default powered adapter, started; null when Bluetooth
-// cannot help (no system bus, no bluetoothd, no adapter, adapter off),
-// after saying why on standard error, once in the process. BlueZ is waited
-// for until `deadline` at most.
+// A search through BlueZ on the first powered adapter; null when there is
+// no system bus. What BlueZ answers comes at the search's later turns: when
+// it cannot help (no bluetoothd, no adapter, adapter off, discovery refused
+// or not started within the search), that is said on standard error, once
+// in the process.
 std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline);
 
 // Waits until `until` at most for what BlueZ says, and pairs and connects

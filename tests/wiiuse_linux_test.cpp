@@ -451,6 +451,36 @@ TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnectsThenComes
 	EXPECT_EQ(g[0]->btns_held, 0);
 }
 
+TEST_F(Api, ASlotItsSearchLeftEmptyTakesTheNextRemoteBoundAndNoSecond)
+{
+	addRemote("0005:057E:0306.0001", 3, "gen20", "00:19:1d:00:00:01");
+	wiimote_t **player = connected();
+	wiimote_t **robot = wiiuse_init(1);
+	EXPECT_EQ(wiiuse_find(robot, 1, 0), 0);
+	EXPECT_EQ(wiiuse_connect(robot, 1), 0);
+	wiiuse_set_leds(robot[0], WIIMOTE_LED_2);
+	int core = addRemote("0005:057E:0306.0002", 5, "gen20", "00:19:1d:00:00:02");
+	auto start = Clock::now();
+	while (wiiuse_poll(robot, 1) == 0 && secondsSince(start) < 5) {
+	}
+	EXPECT_EQ(robot[0]->event, WIIUSE_STATUS);
+	EXPECT_EQ(robot[0]->state & 0x08, 0x08);
+	EXPECT_EQ(readFile(dirOf("0005:057E:0306.0002") + "/leds/0005:057E:0306.0002:blue:p1/brightness"), "1");
+	send(core, {key(BTN_B, 1), syn()});
+	start = Clock::now();
+	while (wiiuse_poll(robot, 1) == 0 && secondsSince(start) < 1) {
+	}
+	EXPECT_EQ(robot[0]->btns, WIIMOTE_BUTTON_B);
+	// A third is left alone.
+	addRemote("0005:057E:0306.0003", 7, "gen20", "00:19:1d:00:00:03");
+	start = Clock::now();
+	while (secondsSince(start) < 1.5) {
+		EXPECT_EQ(wiiuse_poll(robot, 1), 0);
+		EXPECT_EQ(wiiuse_poll(player, 1), 0);
+	}
+	EXPECT_EQ(readFile(dirOf("0005:057E:0306.0003") + "/leds/0005:057E:0306.0003:blue:p1/brightness"), "0");
+}
+
 // Standard error as `fd` during a search of `seconds` with no remote;
 // what reached it.
 std::string searchLine(int fd, int reader, int seconds)

@@ -32,7 +32,7 @@ enum class Link {
 	Absent,    // none found, or it cannot come back: nothing to do
 	Connected, // its nodes open: read as input comes; asked when quiet
 	Silent,    // still bound, it stopped answering: asked until it does
-	Lost,      // gone from the driver: looked for in sysfs
+	Lost,      // gone from the driver (or never found): looked for in sysfs
 	Settling,  // bound again, being set up by udev or asked: looked at again
 };
 
@@ -46,6 +46,7 @@ struct Remote {
 	std::string extension;
 	Time lookedAt;           // sysfs last looked at for it
 	bool cameraBack = false; // its camera was on when it went
+	bool vacant = false;     // left empty by its search: any remote bound later, not another slot's, is taken
 	Leds leds;
 	bool rumbling = false; // as the driver has it
 

@@ -72,14 +72,26 @@ void takeBack(Remote &r, Time now)
 		return;
 	}
 	hub().taken.insert(r.bound.where.id);
+	r.vacant = false;
 	lightLeds(r.bound.where, r.leds, now);
 	if (r.cameraBack)
 		setIr(r, true);
 	r.rec.event = WIIUSE_STATUS;
 }
 
+// Whether a remote of this identity belongs to a slot already.
+bool claimed(const std::string &uniq)
+{
+	for (auto &g : hub().groups)
+		for (auto &r : g->remotes)
+			if (!uniq.empty() && r->bound.where.uniq == uniq)
+				return true;
+	return false;
+}
+
 // A lost remote: the same remote bound anew, once udev has finished with
-// it and it answers, is taken back into its slot.
+// it and it answers, is taken back into its slot. A slot its search left
+// empty takes the first remote bound after it that no slot has had.
 void comeBack(Remote &r, Time now)
 {
 	Hub &h = hub();
@@ -87,7 +99,7 @@ void comeBack(Remote &r, Time now)
 	if (r.coming.where.id.empty() || readLine(r.coming.where.dir + "/devtype").empty()) {
 		r.coming = Bound{};
 		for (Found &f : discover(h.sysRoot, h.devRoot))
-			if (f.uniq == r.bound.where.uniq && !h.taken.count(f.id)) {
+			if ((r.vacant ? !claimed(f.uniq) : f.uniq == r.bound.where.uniq) && !h.taken.count(f.id)) {
 				r.coming.where = f;
 				break;
 			}

@@ -137,6 +137,13 @@ int wiiuse_connect(struct wiimote_t **wm, int wiimotes)
 		Remote &r = *g->remotes[static_cast<size_t>(i)];
 		if (r.found() && (r.link == Link::Connected || connectRemote(r, now())))
 			++connected;
+		else if (!r.found() && r.link == Link::Absent) {
+			// A remote switched on after the search joins later, as one
+			// that comes back does.
+			r.vacant = true;
+			r.link = Link::Lost;
+			r.lookedAt = now();
+		}
 	}
 	return connected;
 }

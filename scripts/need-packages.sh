@@ -1,4 +1,31 @@
-# Sourced: need_packages PKG... installs with apt-get those not yet installed.
+# Sourced: how the two commands do what needs root, and install packages.
+
+# as_root CMD...: runs CMD as root: as it is when root, else through sudo.
+# Where there is no sudo (a Debian installed with a root password), CMD is
+# not run but kept in ROOT_STEPS, for tell_root_steps to hand on; it then
+# counts as done.
+ROOT_STEPS=()
+as_root() {
+	if [ "$(id -u)" -eq 0 ]; then
+		"$@"
+	elif command -v sudo >/dev/null; then
+		sudo "$@"
+	else
+		ROOT_STEPS+=("$(printf '%q ' "$@")")
+	fi
+}
+
+# Says, when anything was kept, what needs root and the one command that
+# does it all, for the root password.
+tell_root_steps() { # WHAT
+	[ ${#ROOT_STEPS[@]} -gt 0 ] || return 0
+	local line="" s
+	for s in "${ROOT_STEPS[@]}"; do line+="${line:+; }${s% }"; done
+	echo "$(basename "$0"): sudo non c'è: serve root per $1; fallo con la password di root:" >&2
+	echo "  su -c '${line//\'/\'\\\'\'}'" >&2
+}
+
+# need_packages PKG...: installs with apt-get those not yet installed.
 need_packages() {
 	local missing=()
 	local p
@@ -7,11 +34,9 @@ need_packages() {
 			missing+=("$p")
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
-	local sudo=()
-	[ "$(id -u)" -eq 0 ] || sudo=(sudo)
 	echo "installing: ${missing[*]}" >&2
-	"${sudo[@]}" apt-get update -q
-	DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+	as_root apt-get update -q
+	as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev libsystemd-dev)

@@ -62,7 +62,13 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 		bool last = t >= deadline && !owed;
 		int settling = 0; // bound, but not ours yet
 		int asking = 0;   // asked whether it is there, and may still answer
-		for (const Found &f : discover(sysRoot, devRoot)) {
+		std::vector<Found> bound = discover(sysRoot, devRoot);
+		// A remote unbound meanwhile is forgotten, its raw node closed.
+		for (auto it = seen.begin(); it != seen.end();)
+			it = std::any_of(bound.begin(), bound.end(), [&](const Found &f) { return f.id == it->first; })
+			     ? std::next(it)
+			     : seen.erase(it);
+		for (const Found &f : bound) {
 			if (static_cast<int>(got.size()) >= want)
 				break;
 			if (taken.count(f.id))
@@ -95,7 +101,12 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 		// is at the deadline.
 		Time until = t < deadline ? std::min(t + kSearchStep, deadline) : t + kSearchStep;
 		if (!asked && have + settling + asking >= want) {
-			sleepUntil(until);
+			// An answer ends the wait as it comes.
+			std::vector<pollfd> answers;
+			for (auto &[id, b] : seen)
+				if (b.raw.isOpen() && b.hearing.asks)
+					answers.push_back({b.raw.fd, POLLIN, 0});
+			waitUntil(answers.data(), answers.size(), until);
 			continue;
 		}
 		if (!asked) {

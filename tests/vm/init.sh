@@ -48,6 +48,14 @@ air)
 		dmesg | tail -n 30 | sed 's/^/vm: dmesg /'
 	fi
 	;;
+idle)
+	# Two rounds, each build first in turn.
+	for order in "hitcheck hitcheck-before" "hitcheck-before hitcheck"; do
+		for p in $order; do
+			vmcheck /bin/$p /checks/idle.steps | sed -n "s/^figure: /vm: idle $p /p"
+		done
+	done
+	;;
 demo)
 	vmcheck /bin/hitcheck /checks/demo.steps --show
 	echo

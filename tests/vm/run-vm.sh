@@ -2,11 +2,13 @@
 # Boots Debian's kernel under qemu with two virtual Wii Remotes (hid-wiimote
 # over uhid) and an emulated FTDI USB serial adapter (ftdi_sio), and runs
 # hitcheck and serialpulse against those drivers.
-# Usage: run-vm.sh HITCHECK SERIALPULSE VMCHECK [checks|demo|air|bench FLOOR]
+# Usage: run-vm.sh HITCHECK SERIALPULSE VMCHECK [checks|demo|air|bench FLOOR|idle BEFORE]
 #   air: a never-paired remote over emulated Bluetooth (btvirt), through the
 #   real bluetoothd and the kernel's hidp, as the player's.
 #   bench: rounds of serialpulse and of FLOOR on the adapter, as
 #   "vm: bench serialpulse|floor LINES" lines, and nothing else.
+#   idle: start-up and quiet CPU of HITCHECK and of BEFORE (another build),
+#   as "vm: idle hitcheck|hitcheck-before FIGURE" lines, and nothing else.
 # Exit status 77: qemu or the kernel cannot be had here.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -94,7 +96,11 @@ cp "$busybox" "$root/bin/busybox"
 cp "$hitcheck" "$root/bin/hitcheck"
 cp "$serialpulse" "$root/bin/serialpulse"
 cp "$vmcheck" "$root/bin/vmcheck"
-[ -z "$floor" ] || cp "$floor" "$root/bin/floor"
+if [ "$mode" = idle ]; then
+	cp "$floor" "$root/bin/hitcheck-before"
+elif [ -n "$floor" ]; then
+	cp "$floor" "$root/bin/floor"
+fi
 # udev, with Debian's rules and the project's, hands the nodes out as on an
 # operator's machine; hitcheck runs as "player", in group hitcheck alone.
 udevadm=$(command -v udevadm) || skip "udev is not installed"
@@ -125,7 +131,7 @@ if [ "$mode" = air ]; then
 	echo 0123456789abcdef0123456789abcdef >"$root/etc/machine-id"
 	modules="$modules af_alg algif_hash algif_skcipher cmac ecb ecc ecdh_generic rfkill crc16 bluetooth hci_vhci hidp"
 fi
-for lib in $(for f in "$hitcheck" "$serialpulse" "$vmcheck" "${tools[@]}"; do
+for lib in $(for f in "$hitcheck" "$serialpulse" "$vmcheck" "${tools[@]}" ${floor:+"$floor"}; do
 	ldd "$f" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}'
 done | sort -u); do
 	mkdir -p "$root$(dirname "$lib")"
@@ -243,8 +249,8 @@ kill $qpid 2>/dev/null || true
 wait $qpid 2>/dev/null || true
 qpid=
 
-if [ "$mode" = bench ]; then
-	tr -d '\r' <"$console" | grep -E '^vm: bench'
+if [ "$mode" = bench ] || [ "$mode" = idle ]; then
+	tr -d '\r' <"$console" | grep -E "^vm: $mode"
 	exit 0
 fi
 echo "vm: the machine ran $((SECONDS - booted_at)) s"

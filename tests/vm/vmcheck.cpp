@@ -445,8 +445,30 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 			if (!r->rumbles.empty())
 				last = std::max(last, r->rumbles.back().first);
 		}
-		char text[120];
-		std::snprintf(text, sizeof text, "start-up with both remotes present: %.0f ms", ms(last - hc.started));
+		// Where the time went: each search with its connection, as the
+		// lines that end them arrived; the LEDs; the rumble.
+		auto arrived = [&](const char *text) {
+			std::lock_guard<std::mutex> hold(hc.lock);
+			size_t at = hc.out.find(text);
+			for (auto &[when, end] : hc.arrivals)
+				if (at != std::string::npos && end > at)
+					return when;
+			return hc.started;
+		};
+		Clock::time_point player = arrived("inizializzazione wiimote_robot"),
+		                  robot = arrived("wiimote_robot di"), rumble = last;
+		for (auto &[n, r] : run.remotes) {
+			std::lock_guard<std::mutex> hold(r->lock);
+			for (auto &[when, on] : r->rumbles)
+				if (on)
+					rumble = std::min(rumble, when);
+		}
+		char text[240];
+		std::snprintf(text, sizeof text,
+		              "start-up with both remotes present: %.0f ms (player's search and connection %.0f ms, "
+		              "robot's %.0f ms, to the rumble %.0f ms, rumble %.0f ms)",
+		              ms(last - hc.started), ms(player - hc.started), ms(robot - player), ms(rumble - robot),
+		              ms(last - rumble));
 		figure = text;
 		return true;
 	}

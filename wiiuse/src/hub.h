@@ -77,13 +77,14 @@ Time nextWork(const Remote &r);
 // kernel says are down, its extension and its battery.
 bool connectRemote(Remote &r, Time now);
 
-// What the remote has now: its own work when due (a Silent one's, whenever
-// it is looked at: its raw node is waited on), then at most one event of
-// its input. The event, if any, is in its record.
+// What the remote has now: its own work when due (a silent one's, or one
+// bound anew and being asked, whenever it is looked at: its raw node is
+// waited on), then at most one event of its input. The event, if any, is
+// in its record.
 void process(Remote &r, Time now);
 
 // Its descriptors to wait on for input: a connected remote's nodes, a
-// silent one's raw node. `backlog`: one stopped at an event with more
+// silent one's raw node, the raw node of one bound anew and being asked. `backlog`: one stopped at an event with more
 // perhaps queued.
 void watched(const Remote &r, std::vector<int> &fds, bool &backlog);
 

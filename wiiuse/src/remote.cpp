@@ -209,8 +209,10 @@ void process(Remote &r, Time now)
 			r.lookedAt = now;
 		}
 		return;
+	case Link::Settling: // looked at when due, and when its answer comes
+		comeBack(r, now);
+		return;
 	case Link::Lost:
-	case Link::Settling:
 		if (now >= nextWork(r))
 			comeBack(r, now);
 		return;
@@ -237,6 +239,10 @@ void watched(const Remote &r, std::vector<int> &fds, bool &backlog)
 {
 	if (r.link == Link::Silent) {
 		fds.push_back(r.bound.raw.fd);
+		return;
+	}
+	if (r.link == Link::Settling && r.coming.raw.isOpen()) {
+		fds.push_back(r.coming.raw.fd); // asked whether it is there
 		return;
 	}
 	for (const Node *node : {&r.core, &r.ir})

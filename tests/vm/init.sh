@@ -18,6 +18,8 @@ i=0
 while [ ! -e /run/udev/control ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
 [ -e /run/udev/control ] || echo "vm: udevd did not start: $(cat /tmp/udevd.log)"
 echo "vm: booted, kernel $(uname -r)"
+# Its sign of life for the host, with its own clock.
+(while :; do echo "vm: alive $(cut -d' ' -f1 /proc/uptime)"; sleep 5; done) &
 
 wait_adapter() { # present|absent, for up to 60 s
 	i=0
@@ -102,7 +104,7 @@ bench)
 	done
 	sleep 3
 	kill -9 $pid $counter
-	wait
+	wait $pid $counter
 	echo "vm: serial-settings $(stty -F /dev/ttyUSB0 -a | tr ' ' '\n' | grep -x -e '-*clocal' -e '-*hupcl' | tr '\n' ' ')"
 	echo "vm: serial-total $(grep -c '^inviato\.\.\.$' /tmp/sp.out)"
 	echo "vm: serial-other-lines $(grep -vc '^inviato\.\.\.$' /tmp/sp.out)"

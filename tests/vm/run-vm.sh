@@ -183,7 +183,8 @@ console=$work/console.log
 qpid=$!
 booted_at=$SECONDS
 exec 3<>"$work/mon.out" # drained below, so the monitor never blocks
-monitor() { echo "$1" >"$work/mon.in"; }
+# A machine gone has no monitor: nobody would read what is written.
+monitor() { if kill -0 $qpid 2>/dev/null; then echo "$1" >"$work/mon.in"; fi; }
 
 if [ "$mode" = demo ]; then
 	tail -f "$console" --pid=$qpid | sed -u -e '/^vm: /d' -e '/^\[ *[0-9.]*\] /d'
@@ -194,10 +195,28 @@ fi
 cat <&3 >/dev/null 2>&1 &
 
 count() { grep -c "$1" "$console" || true; }
+# The machine says it is alive every 5 s, with its own clock. One that says
+# nothing for 60 s has stopped: the emulator itself was seen to stop so
+# once in the serial part, its processor halted with no timer set and its
+# monitor silent. It is killed, and said, with its last clock.
+seen_alive=$SECONDS alive_lines=0 froze=
+running() {
+	kill -0 $qpid 2>/dev/null || return 1
+	local n
+	n=$(count '^vm: alive')
+	if [ "$n" -ne "$alive_lines" ]; then
+		alive_lines=$n seen_alive=$SECONDS
+		return 0
+	fi
+	[ $((SECONDS - seen_alive)) -lt 60 ] && return 0
+	froze="the machine stopped: no sign of life for 60 s, the last $((seen_alive - booted_at)) s after it was started, at $(tr -d '\r' <"$console" | sed -n 's/^vm: alive //p' | tail -n 1) s of its own clock"
+	kill -9 $qpid 2>/dev/null
+	return 1
+}
 # Waits up to $2 seconds for the console to hold more than $1 lines matching $3.
 wait_more() {
 	local end=$((SECONDS + $2))
-	while [ "$(count "$3")" -le "$1" ] && [ $SECONDS -lt $end ] && kill -0 $qpid 2>/dev/null; do
+	while [ "$(count "$3")" -le "$1" ] && [ $SECONDS -lt $end ] && running; do
 		sleep 0.1
 	done
 	[ "$(count "$3")" -gt "$1" ]
@@ -217,13 +236,13 @@ air) deadline=540 ;;
 esac
 outages=()
 if [ "$mode" = checks ]; then
-	while ! grep -q '^vm: serial-start' "$console" && kill -0 $qpid 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+	while ! grep -q '^vm: serial-start' "$console" && running && [ $SECONDS -lt $deadline ]; do
 		sleep 0.5
 	done
 	grep -q '^vm: serial-start' "$console" &&
 		echo "vm: serialpulse's part began $((SECONDS - booted_at)) s after the machine was started"
 	for c in $(seq "$cycles"); do
-		[ $SECONDS -lt $deadline ] || break
+		[ $SECONDS -lt $deadline ] && running || break
 		outage_at=$SECONDS
 		before=$(size)
 		for _ in $(seq 100); do [ "$(size)" -gt $((before + 100)) ] && break; sleep 0.1; done
@@ -242,12 +261,24 @@ if [ "$mode" = checks ]; then
 		echo "vm: outage $c took $((SECONDS - outage_at)) s"
 	done
 fi
-while kill -0 $qpid 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+while running && [ $SECONDS -lt $deadline ]; do
 	sleep 0.5
 done
 kill $qpid 2>/dev/null || true
 wait $qpid 2>/dev/null || true
 qpid=
+if [ -n "$froze" ]; then
+	echo "vm: $froze"
+	# Once, the emulator's fault: the machine is started again from the
+	# beginning, and the run judged by that.
+	if [ -z "${HITCHECK_VM_STOPPED:-}" ]; then
+		echo "vm: starting the machine again"
+		cleanup
+		trap - EXIT
+		HITCHECK_VM_STOPPED=1 exec bash "$0" "$@"
+	fi
+	exit 1
+fi
 
 if [ "$mode" = bench ] || [ "$mode" = idle ]; then
 	tr -d '\r' <"$console" | grep -E "^vm: $mode"
@@ -255,14 +286,14 @@ if [ "$mode" = bench ] || [ "$mode" = idle ]; then
 fi
 echo "vm: the machine ran $((SECONDS - booted_at)) s"
 if [ "$mode" = air ]; then
-	tr -d '\r' <"$console" | grep -E '^(ok|not ok|figure:|vmcheck:|vm:)'
+	tr -d '\r' <"$console" | grep -E '^(ok|not ok|figure:|vmcheck:|vm:)' | grep -v '^vm: alive'
 	grep -q '^vm: air-checks 0' <(tr -d '\r' <"$console") && exit 0
 	echo "--- console"
 	tr -d '\r' <"$console" | grep -v '^vm: bluetoothd' | tail -n 60
 	exit 1
 fi
 
-tr -d '\r' <"$console" | grep -E '^(ok|not ok|figure:|vmcheck:|vm:)' | grep -v '^vm: serial-lines' || true
+tr -d '\r' <"$console" | grep -E '^(ok|not ok|figure:|vmcheck:|vm:)' | grep -v -e '^vm: serial-lines' -e '^vm: alive' || true
 passed=0 failed=0
 check() { # check DESCRIPTION CONDITION...
 	local what=$1

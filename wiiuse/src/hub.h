@@ -84,8 +84,8 @@ bool connectRemote(Remote &r, Time now);
 void process(Remote &r, Time now);
 
 // Its descriptors to wait on for input: a connected remote's nodes, a
-// silent one's raw node, the raw node of one bound anew and being asked. `backlog`: one stopped at an event with more
-// perhaps queued.
+// silent one's raw node, the raw node of one bound anew and being asked.
+// `backlog`: one stopped at an event with more perhaps queued.
 void watched(const Remote &r, std::vector<int> &fds, bool &backlog);
 
 void setIr(Remote &r, bool on);

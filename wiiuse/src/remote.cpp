@@ -200,13 +200,16 @@ void process(Remote &r, Time now)
 	case Link::Absent:
 		return;
 	case Link::Silent:
-		if (readLine(r.bound.where.dir + "/devtype").empty()) {
-			lose(r, false, now); // unbound at last: looked for as any lost remote
-			r.rec.event = WIIUSE_NONE;
-		} else if (judge(r.bound, false, hub().sysRoot, now) == Verdict::Take) {
+		// Its binding was udev's and ours already: only its answer counts,
+		// read as it comes; whether it is still bound, once a second.
+		if (listen(r.bound.raw, r.bound.hearing, false, now) == Answer::Yes) {
 			takeBack(r, now);
-		} else {
+		} else if (now >= r.lookedAt + kLookEvery) {
 			r.lookedAt = now;
+			if (readLine(r.bound.where.dir + "/devtype").empty()) {
+				lose(r, false, now); // unbound at last: looked for as any lost remote
+				r.rec.event = WIIUSE_NONE;
+			}
 		}
 		return;
 	case Link::Settling: // looked at when due, and when its answer comes

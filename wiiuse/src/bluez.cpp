@@ -53,10 +53,6 @@ struct Error {
 	Error(const Error &) = delete;
 	Error &operator=(const Error &) = delete;
 	~Error() { sd_bus_error_free(&e); }
-	std::string text(int rc) const
-	{
-		return e.message ? e.message : std::strerror(rc < 0 ? -rc : rc);
-	}
 };
 
 // What the search knows of a device (or an adapter): the properties it uses.
@@ -177,7 +173,8 @@ struct BringIn {
 	Stage stage = Pairing;
 	std::unique_ptr<sd_bus_slot, SlotUnref> call; // the call under way, or none
 	bool answered = false;
-	std::string error; // the call's error name; empty: it succeeded
+	std::string error;   // the call's error name; empty: it succeeded
+	std::string message; // what went wrong, to be said
 	bool pairedHere = false; // this search paired it: unpaired if a stranger
 	bool browsedAgain = false;
 	Time until;
@@ -229,19 +226,8 @@ int onAnswer(sd_bus_message *m, void *userdata, sd_bus_error *)
 	auto *b = static_cast<BringIn *>(userdata);
 	const sd_bus_error *e = sd_bus_message_get_error(m);
 	b->answered = true;
-	b->error = e ? (e->name ? e->name : "org.freedesktop.DBus.Error.Failed") : "";
-	return 0;
-}
-
-// The start of discovery: its error, by name and message.
-int onStarted(sd_bus_message *m, void *userdata, sd_bus_error *)
-{
-	auto *b = static_cast<BringIn *>(userdata);
-	const sd_bus_error *e = sd_bus_message_get_error(m);
-	b->answered = true;
-	if (e)
-		b->error = std::string(e->name ? e->name : "org.freedesktop.DBus.Error.Failed") + " " +
-		           (e->message ? e->message : e->name ? e->name : "");
+	b->error = !e ? "" : e->name ? e->name : "org.freedesktop.DBus.Error.Failed";
+	b->message = !e ? "" : e->message ? e->message : b->error;
 	return 0;
 }
 
@@ -274,16 +260,18 @@ bool send(BluezSearch &s, const Message &m, sd_bus_slot **slot, sd_bus_message_h
 	                              static_cast<uint64_t>(std::max<long long>(left, 1000))) >= 0;
 }
 
-// A call whose answer the bring-in awaits.
-void await(BluezSearch &s, BringIn &b, BringIn::Stage stage, const char *method)
+// A call of b.path's whose answer the bring-in awaits.
+void await(BluezSearch &s, BringIn &b, BringIn::Stage stage, const char *method, const char *iface = kDevice)
 {
 	b.stage = stage;
 	b.answered = false;
 	b.error.clear();
+	b.message.clear();
 	sd_bus_slot *slot = nullptr;
-	if (!send(s, newCall(s, b.path, kDevice, method), &slot, onAnswer, &b)) {
+	if (!send(s, newCall(s, b.path, iface, method), &slot, onAnswer, &b)) {
 		b.answered = true;
 		b.error = "org.freedesktop.DBus.Error.NoReply";
+		b.message = "impossibile inviare la richiesta";
 	}
 	b.call.reset(slot);
 }
@@ -412,10 +400,8 @@ int onInventory(sd_bus_message *reply, void *userdata, sd_bus_error *)
 	auto *s = static_cast<BluezSearch *>(userdata);
 	BringIn &b = *s->starting;
 	b.answered = true;
-	if (const sd_bus_error *e = sd_bus_message_get_error(reply)) {
-		b.error = "bluetoothd non risponde (" + std::string(e->message ? e->message : e->name) + ")";
-		return 0;
-	}
+	if (sd_bus_message_is_method_error(reply, nullptr))
+		return onAnswer(reply, &b, nullptr);
 	std::vector<std::string> adapters, powered;
 	if (sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}") >= 0) {
 		while (sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}") > 0) {
@@ -437,12 +423,11 @@ int onInventory(sd_bus_message *reply, void *userdata, sd_bus_error *)
 	}
 	std::sort(adapters.begin(), adapters.end());
 	std::sort(powered.begin(), powered.end());
-	if (adapters.empty())
-		b.error = "nessun adattatore Bluetooth";
-	else if (powered.empty())
-		b.error = "l'adattatore " + adapters.front() + " è spento (bluetoothctl power on)";
-	else
+	if (!powered.empty())
 		s->adapter = powered.front();
+	else
+		b.message = adapters.empty() ? "nessun adattatore Bluetooth"
+		                             : "l'adattatore " + adapters.front() + " è spento (bluetoothctl power on)";
 	return 0;
 }
 
@@ -453,32 +438,27 @@ bool advanceStart(BluezSearch &s)
 	BringIn &b = *s.starting;
 	if (!b.answered)
 		return true;
-	if (!b.error.empty() && (b.stage == BringIn::Inventory ||
-	                         b.error.find("org.bluez.Error.InProgress") == std::string::npos)) {
-		cannotHelp(b.stage == BringIn::Inventory ? b.error
-		                                         : "impossibile avviare la ricerca su " + s.adapter + " (" +
-		                                               b.error.substr(b.error.find(' ') + 1) + ")");
-		s.starting.reset();
-		return false;
-	}
+	std::string why;
 	if (b.stage == BringIn::Inventory) {
-		Message filter = newCall(s, s.adapter, kAdapter, "SetDiscoveryFilter");
-		if (filter && sd_bus_message_append(filter.get(), "a{sv}", 1, "Transport", "s", "bredr") >= 0)
-			send(s, filter, nullptr, nullptr, nullptr);
-		b.path = s.adapter;
-		b.stage = BringIn::Starting;
-		b.answered = false;
-		sd_bus_slot *slot = nullptr;
-		if (!send(s, newCall(s, s.adapter, kAdapter, "StartDiscovery"), &slot, onStarted, &b)) {
-			b.answered = true;
-			b.error = "org.freedesktop.DBus.Error.NoReply impossibile inviare la richiesta";
+		if (b.message.empty()) {
+			Message filter = newCall(s, s.adapter, kAdapter, "SetDiscoveryFilter");
+			if (filter && sd_bus_message_append(filter.get(), "a{sv}", 1, "Transport", "s", "bredr") >= 0)
+				send(s, filter, nullptr, nullptr, nullptr);
+			b.path = s.adapter;
+			await(s, b, BringIn::Starting, "StartDiscovery", kAdapter);
+			return true;
 		}
-		b.call.reset(slot);
+		why = b.error.empty() ? b.message : "bluetoothd non risponde (" + b.message + ")";
+	} else if (b.error.empty() || b.error == "org.bluez.Error.InProgress") {
+		s.discovering = true;
+		s.starting.reset();
 		return true;
+	} else {
+		why = "impossibile avviare la ricerca su " + s.adapter + " (" + b.message + ")";
 	}
-	s.discovering = true;
+	cannotHelp(why);
 	s.starting.reset();
-	return true;
+	return false;
 }
 
 } // namespace
@@ -569,7 +549,7 @@ int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 			s.failed = true;
 		if (s.bringing && (rc < 0 || t >= s.callsUntil))
 			finish(s, false);
-		while (s.bringing && advance(s, t))
+		if (s.bringing && advance(s, t))
 			--room;
 		for (auto &[path, d] : s.devices) {
 			if (rc < 0 || !s.discovering || s.bringing || room <= 0 || t >= deadline)

@@ -13,14 +13,14 @@ namespace wiiuse_linux {
 Verdict judge(Bound &b, bool last, const std::string &sysRoot, Time now)
 {
 	if (last ? !settled(b.where, sysRoot) : !readyToTake(b.where, sysRoot))
-		return Verdict::Wait;
+		return Verdict::Settling;
 	if (!b.judged) {
 		b.judged = true;
 		// Asked at once: a remote still bound whose batteries were pulled
 		// (the next game started within its link's 20 s) is not taken.
 		if (!b.where.hidraw.empty() && openRaw(b.where.hidraw, b.raw))
 			b.hearing = askFirst(b.raw, now);
-		return b.raw.isOpen() ? Verdict::Wait : Verdict::Take;
+		return b.raw.isOpen() ? Verdict::Asking : Verdict::Take;
 	}
 	// Without a raw node there is nothing to ask: taken as it is.
 	if (!b.raw.isOpen())
@@ -29,7 +29,7 @@ Verdict judge(Bound &b, bool last, const std::string &sysRoot, Time now)
 	case Answer::Yes:
 		return Verdict::Take;
 	case Answer::Waiting:
-		return Verdict::Wait;
+		return Verdict::Asking;
 	case Answer::No:
 		break;
 	}
@@ -82,8 +82,8 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 			// Remotes are taken in the order they connected: one that is
 			// not ready holds back those after it until the end, one that
 			// is being asked until it answers or is found silent.
-			if (v == Verdict::Wait) {
-				++(b.raw.isOpen() && b.hearing.asks ? asking : settling);
+			if (v == Verdict::Settling || v == Verdict::Asking) {
+				++(v == Verdict::Asking ? asking : settling);
 				continue;
 			}
 			if ((settling && !last) || asking)

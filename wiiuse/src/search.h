@@ -33,9 +33,10 @@ struct Bound {
 };
 
 enum class Verdict {
-	Take, // udev is done with it and it answers (or cannot be asked)
-	Wait, // udev is not done with it yet, or it has been asked and may answer
-	Skip, // it does not answer: passed over as if absent
+	Take,     // udev is done with it and it answers (or cannot be asked)
+	Settling, // udev is not done with it yet
+	Asking,   // it has been asked, and may still answer
+	Skip,     // it does not answer: passed over as if absent
 };
 
 // Whether a bound remote may be taken now. `last`: the search is ending,

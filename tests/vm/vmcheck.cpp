@@ -734,20 +734,24 @@ int main(int argc, char **argv)
 	}
 	// A step that never ends (a join, a wait on a stuck machine) fails as
 	// itself, with the machine's own clock, well before the host's bound.
-	std::mutex watching;
-	std::string current;
-	Clock::time_point began;
-	std::thread([&] {
+	// What it watches lives as long as the process, as the thread does.
+	static struct {
+		std::mutex lock;
+		std::string step; // under way; empty: none
+		Clock::time_point began;
+		int passed = 0;
+	} watch;
+	std::thread([] {
 		for (;;) {
 			std::this_thread::sleep_for(milliseconds(1000));
-			std::lock_guard<std::mutex> hold(watching);
-			if (current.empty() || Clock::now() - began < kStepLimit)
+			std::lock_guard<std::mutex> hold(watch.lock);
+			if (watch.step.empty() || Clock::now() - watch.began < kStepLimit)
 				continue;
 			timespec up{};
 			clock_gettime(CLOCK_BOOTTIME, &up);
 			std::printf("not ok - %s: still under way after %ld s (the machine's clock: %ld s since boot)\n",
-			            current.c_str(), static_cast<long>(kStepLimit.count()), static_cast<long>(up.tv_sec));
-			std::printf("vmcheck: %d passed, 1 failed\n", run.passed);
+			            watch.step.c_str(), static_cast<long>(kStepLimit.count()), static_cast<long>(up.tv_sec));
+			std::printf("vmcheck: %d passed, 1 failed\n", watch.passed);
 			std::fflush(stdout);
 			_exit(1);
 		}
@@ -757,14 +761,15 @@ int main(int argc, char **argv)
 			continue;
 		std::string why, figure;
 		{
-			std::lock_guard<std::mutex> hold(watching);
-			current = line;
-			began = Clock::now();
+			std::lock_guard<std::mutex> hold(watch.lock);
+			watch.step = line;
+			watch.began = Clock::now();
+			watch.passed = run.passed;
 		}
 		bool ok = step(run, line, why, figure);
 		{
-			std::lock_guard<std::mutex> hold(watching);
-			current.clear();
+			std::lock_guard<std::mutex> hold(watch.lock);
+			watch.step.clear();
 		}
 		if (!figure.empty())
 			std::printf("figure: %s\n", figure.c_str());

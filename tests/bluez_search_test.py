@@ -28,6 +28,12 @@ NINTENDO = 'bluetooth:v057Ep0306d0600'  # the Device ID a remote pairs with
 HINT = ('il wiimote Nintendo RVL-CNT-01 non si lascia collegare (org.bluez.Error.Failed): '
         'premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca\n')
 
+RULE = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'udev', '70-hitcheck-wiimote.rules')
+RULE_HINT = ('il wiimote Nintendo RVL-CNT-01 (00:19:1D:00:00:02) non ha Device ID: il driver hid-wiimote lo '
+             'prende solo con la regola udev di hitcheck; da root, nella cartella dei sorgenti: install -m 644 '
+             'udev/70-hitcheck-wiimote.rules /etc/udev/rules.d/ && udevadm control --reload\n')
+HID = "self.Set('org.bluez.Device1', 'UUIDs', ['00001124-0000-1000-8000-00805f9b34fb'])"
+
 REFUSE = "raise dbus.exceptions.DBusException('{}', name='org.bluez.Error.{}')"
 
 
@@ -155,6 +161,32 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(self.find(10, lambda: self.bind_after(pad))[:2], ('1\n', ''))
         self.assertEqual(self.calls(pad), ['Pair', 'Connect'])
         self.assertTrue(self.trusted(pad))
+
+    def test_with_no_device_id_only_a_remote_made_as_one_is_trusted_and_only_where_udev_binds_it(self):
+        self.adapter.AddMethod('org.bluez.Adapter1', 'RemoveDevice', 'o', '', '', dbus_interface=MOCK)
+
+        def no_id(address, device_class):
+            dev = self.device(address, 'Nintendo RVL-CNT-01', modalias='', pair=HID)
+            dev.Set('org.bluez.Device1', 'Class', dbus.UInt32(device_class), dbus_interface=dbus.PROPERTIES_IFACE)
+            return dev
+        clone = no_id('00:19:1D:00:00:02', 0x002504)
+        # Without the project's rule the driver would never take it: the
+        # operator is told the root step, once, and it is unpaired.
+        self.assertEqual(self.find(2)[:2], ('0\n', RULE_HINT))
+        self.assertFalse(self.trusted(clone))
+        clone.Set('org.bluez.Device1', 'Paired', False, dbus_interface=dbus.PROPERTIES_IFACE)
+        # With it, the clone is trusted and connected; a keyboard of the
+        # same name, its class a keyboard's, is unpaired.
+        os.makedirs(self.root + '/etc/udev/rules.d')
+        shutil.copy(RULE, self.root + '/etc/udev/rules.d/')
+        keyboard = no_id('00:11:22:33:44:66', 0x002540)
+        self.assertEqual(self.find(10, lambda: self.bind_after(clone))[:2], ('1\n', ''))
+        self.assertEqual(self.calls(clone), ['Pair', 'Pair', 'Connect'])
+        self.assertTrue(self.trusted(clone))
+        self.assertEqual(self.calls(keyboard), ['Pair'])
+        self.assertFalse(self.trusted(keyboard))
+        removed = [c[2] for c in self.adapter.GetCalls(dbus_interface=MOCK) if c[1] == 'RemoveDevice']
+        self.assertEqual(removed, [[clone.object_path], [keyboard.object_path]])
 
     def test_a_remote_whose_services_could_not_be_read_after_pairing_has_them_read_again(self):
         # Paired, its Device ID is not known: a connection reads its services.

@@ -2,6 +2,7 @@
 // sysfs tree and event nodes made by the test (FIFOs carrying input_event
 // records where the kernel would have evdev nodes).
 #include "clock.h"
+#include "inquiry.h"
 #include "internal.h"
 #include "translate.h"
 
@@ -66,6 +67,36 @@ std::vector<input_event> frame(std::vector<std::pair<int, int>> sources)
 	}
 	evs.push_back(syn());
 	return evs;
+}
+
+// --- The limited inquiry's events ------------------------------------------
+
+TEST(Inquiry, AnswersInEachFormGiveAddressAndClassAndTheEndOrARefusalEndsIt)
+{
+	std::vector<Heard> heard;
+	// 00:19:1D:00:00:02, class 0x002504: plain, with RSSI, extended.
+	std::vector<uint8_t> plain = {0x04, 0x02, 15, 1, 0x02, 0, 0, 0x1d, 0x19, 0, 1, 0, 0, 0x04, 0x25, 0x00, 0, 0};
+	std::vector<uint8_t> rssi = {0x04, 0x22, 15, 1, 0x03, 0, 0, 0x1d, 0x19, 0, 1, 0, 0x04, 0x25, 0x00, 0, 0, 0xc4};
+	std::vector<uint8_t> extended(3 + 255, 0);
+	extended[0] = 0x04, extended[1] = 0x2f, extended[2] = 255, extended[3] = 1, extended[4] = 0x04, extended[8] = 0x19;
+	extended[12] = 0x08, extended[13] = 0x05;
+	for (auto *packet : {&plain, &rssi, &extended})
+		EXPECT_EQ(parseInquiryEvent(packet->data(), packet->size(), heard), InquiryEvent::Result);
+	ASSERT_EQ(heard.size(), 3u);
+	EXPECT_EQ(heard[0].address, "00:19:1D:00:00:02");
+	EXPECT_EQ(heard[0].deviceClass, 0x002504u);
+	EXPECT_EQ(heard[1].address, "00:19:1D:00:00:03");
+	EXPECT_EQ(heard[1].deviceClass, 0x002504u);
+	EXPECT_EQ(heard[2].address, "00:19:00:00:00:04");
+	EXPECT_EQ(heard[2].deviceClass, 0x000508u);
+
+	const uint8_t over[] = {0x04, 0x01, 1, 0}, busy[] = {0x04, 0x0f, 4, 0x0c, 1, 0x01, 0x04},
+	              began[] = {0x04, 0x0f, 4, 0x00, 1, 0x01, 0x04}, cut[] = {0x04, 0x02, 15, 1, 0x02};
+	EXPECT_EQ(parseInquiryEvent(over, sizeof over, heard), InquiryEvent::Over);
+	EXPECT_EQ(parseInquiryEvent(busy, sizeof busy, heard), InquiryEvent::Refused);
+	EXPECT_EQ(parseInquiryEvent(began, sizeof began, heard), InquiryEvent::None);
+	EXPECT_EQ(parseInquiryEvent(cut, sizeof cut, heard), InquiryEvent::None);
+	EXPECT_EQ(heard.size(), 3u);
 }
 
 // --- Translation ---------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "bluez.h"
 
+#include "inquiry.h"
 #include "report.h"
 #include "search.h"
 
@@ -31,7 +32,25 @@ constexpr auto kRetryAfter = std::chrono::seconds(3);
 // asked at each turn of the search); one whose services could not be read
 // is given as long again after they are read anew.
 constexpr auto kServicesWait = std::chrono::seconds(3);
+// A device whose services are read with no Device ID among them: its
+// Device ID, if it has one, comes with its services or just after.
+constexpr Ms kLateDeviceId{500};
 
+// The radio's turns: bluetoothd's general discovery first, long enough for
+// an original remote whose SYNC was pressed as the search began, then the
+// search's own limited inquiry, then each in turn.
+constexpr Ms kFirstGeneralTurn{3840};
+constexpr Ms kGeneralTurn{2560};
+constexpr int kLimitedLength = 2; // times 1.28 s
+constexpr Ms kLimitedGrace{500};  // for its end to come
+// A device reached for bluetoothd to add is given this long to be paired.
+constexpr auto kReachFor = std::chrono::seconds(10);
+
+const char kHidUuid[] = "00001124-0000-1000-8000-00805f9b34fb";
+
+const char kRuleHint[] =
+	"il driver hid-wiimote lo prende solo con la regola udev di hitcheck; da root, nella cartella dei "
+	"sorgenti: install -m 644 udev/70-hitcheck-wiimote.rules /etc/udev/rules.d/ && udevadm control --reload";
 const char kSyncHint[] =
 	"premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca";
 
@@ -59,12 +78,24 @@ struct Error {
 struct Device {
 	std::string adapter, address, name, modalias;
 	bool paired = false, connected = false, inRange = false;
+	bool hid = false;     // its services are read, and offer HID
 	bool powered = false; // of an adapter
 	uint32_t deviceClass = 0;
 };
 
 bool warned = false; // Bluetooth's unavailability has been told
 bool hinted = false; // the SYNC button has been suggested
+bool toldRule = false; // the root step for remotes with no Device ID has been said
+bool toldLimited = false; // the limited inquiry's unavailability has been told
+
+// A Wii Remote's class of device, whatever its service bits: a peripheral
+// joystick (the original, and the remotes made like it: 0x002504) or
+// gamepad (the Plus: 0x000508).
+bool remoteClass(uint32_t deviceClass)
+{
+	uint32_t kind = deviceClass & 0x1ffc;
+	return kind == 0x0504 || kind == 0x0508;
+}
 
 // Every call from now on waits until `deadline` at most (1 ms at least): a
 // daemon that hangs cannot hold the search past its time.
@@ -108,6 +139,14 @@ int readDeviceProps(sd_bus_message *m, Device &d)
 			if ((rc = sd_bus_message_read(m, "o", &s)) < 0)
 				return rc;
 			d.adapter = s;
+		} else if (!std::strcmp(type, "as") && k == "UUIDs") {
+			if ((rc = sd_bus_message_enter_container(m, 'a', "s")) < 0)
+				return rc;
+			const char *uuid = nullptr;
+			while ((rc = sd_bus_message_read(m, "s", &uuid)) > 0)
+				d.hid = d.hid || !strcasecmp(uuid, kHidUuid);
+			if (rc < 0 || (rc = sd_bus_message_exit_container(m)) < 0)
+				return rc;
 		} else if (!std::strcmp(type, "u") && k == "Class") {
 			if ((rc = sd_bus_message_read(m, "u", &d.deviceClass)) < 0)
 				return rc;
@@ -178,6 +217,24 @@ struct BringIn {
 	bool pairedHere = false; // this search paired it: unpaired if a stranger
 	bool browsedAgain = false;
 	Time until;
+	Time noIdSince = kNever; // its services were read with no Device ID
+};
+
+// Whose the radio is: bluetoothd's general discovery, or the search's own
+// limited inquiry, and the calls that hand it from one to the other.
+enum class Radio {
+	General,  // bluetoothd discovers, until `radioUntil`
+	Stopping, // StopDiscovery() under way
+	Limited,  // the limited inquiry runs, until `radioUntil` at most
+	Starting, // StartDiscovery() under way again
+	Off,      // no limited inquiry in this search: bluetoothd's alone
+};
+
+// A device heard by the limited inquiry that bluetoothd does not know, and
+// the connection that makes it add the device.
+struct Reaching {
+	Socket l2cap;
+	Time until;
 };
 
 struct BluezSearch {
@@ -193,6 +250,14 @@ struct BluezSearch {
 	int connected = 0;
 	bool discovering = false;
 	bool failed = false; // Bluetooth cannot help: said, and nothing more is asked
+	bool bindsWithoutId = false; // this machine's udev binds remotes with no Device ID
+	std::string adapterAddress;
+	Radio radio = Radio::General;
+	Time radioUntil = kNever;
+	std::unique_ptr<BringIn> turning; // StopDiscovery() or StartDiscovery()
+	Socket inquiry;
+	std::set<std::string> heard; // remotes by their address, heard by the limited inquiry
+	std::map<std::string, Reaching> reaching;
 };
 
 namespace {
@@ -305,7 +370,10 @@ void unpair(BluezSearch &s, const std::string &path)
 // The bring-in is over: true when its remote was connected.
 bool finish(BluezSearch &s, bool connected)
 {
-	if (!connected)
+	s.reaching.erase(s.bringing->device->address);
+	if (connected)
+		s.heard.erase(s.bringing->device->address);
+	else
 		s.resting[s.bringing->path] = now();
 	s.bringing.reset();
 	return connected;
@@ -350,6 +418,33 @@ bool advance(BluezSearch &s, Time t)
 			trust(s, b.path);
 			await(s, b, BringIn::Connecting, "Connect");
 			return false;
+		}
+		if (d.modalias.empty() && d.hid) {
+			// Its services are read, and name no Device ID: many remotes
+			// sold today are so. Bound as a remote by the project's udev
+			// rule, it is taken if it is made as one: a remote's name and
+			// class, and HID.
+			if (b.noIdSince == kNever)
+				b.noIdSince = t;
+			if (t < b.noIdSince + kLateDeviceId) {
+				if (!b.call || b.answered)
+					askModalias(s, b);
+				return false;
+			}
+			bool remote = isWiiRemote(d.name, "", 0) && remoteClass(d.deviceClass);
+			if (remote && s.bindsWithoutId) {
+				trust(s, b.path);
+				await(s, b, BringIn::Connecting, "Connect");
+				return false;
+			}
+			if (remote && !toldRule) {
+				toldRule = true;
+				notice("il wiimote " + d.name + " (" + d.address + ") non ha Device ID: " + kRuleHint);
+			}
+			if (b.pairedHere)
+				unpair(s, b.path);
+			s.strangers.insert(b.path);
+			return finish(s, false);
 		}
 		if (d.modalias.empty() && t < b.until) {
 			if (!b.call || b.answered)
@@ -403,6 +498,7 @@ int onInventory(sd_bus_message *reply, void *userdata, sd_bus_error *)
 	if (sd_bus_message_is_method_error(reply, nullptr))
 		return onAnswer(reply, &b, nullptr);
 	std::vector<std::string> adapters, powered;
+	std::map<std::string, std::string> addresses;
 	if (sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}") >= 0) {
 		while (sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}") > 0) {
 			const char *path = nullptr;
@@ -415,6 +511,7 @@ int onInventory(sd_bus_message *reply, void *userdata, sd_bus_error *)
 			if (isDevice)
 				s->devices[path] = d;
 			if (isAdapter) {
+				addresses[path] = d.address;
 				adapters.push_back(path);
 				if (d.powered)
 					powered.push_back(path);
@@ -423,9 +520,10 @@ int onInventory(sd_bus_message *reply, void *userdata, sd_bus_error *)
 	}
 	std::sort(adapters.begin(), adapters.end());
 	std::sort(powered.begin(), powered.end());
-	if (!powered.empty())
+	if (!powered.empty()) {
 		s->adapter = powered.front();
-	else
+		s->adapterAddress = addresses[s->adapter];
+	} else
 		b.message = adapters.empty() ? "nessun adattatore Bluetooth"
 		                             : "l'adattatore " + adapters.front() + " è spento (bluetoothctl power on)";
 	return 0;
@@ -451,6 +549,7 @@ bool advanceStart(BluezSearch &s)
 		why = b.error.empty() ? b.message : "bluetoothd non risponde (" + b.message + ")";
 	} else if (b.error.empty() || b.error == "org.bluez.Error.InProgress") {
 		s.discovering = true;
+		s.radioUntil = now() + kFirstGeneralTurn;
 		s.starting.reset();
 		return true;
 	} else {
@@ -459,6 +558,109 @@ bool advanceStart(BluezSearch &s)
 	cannotHelp(why);
 	s.starting.reset();
 	return false;
+}
+
+bool known(const BluezSearch &s, const std::string &address)
+{
+	for (auto &[path, d] : s.devices)
+		if (d.adapter == s.adapter && d.address == address)
+			return true;
+	return false;
+}
+
+// A device heard by the limited inquiry: if bluetoothd knows it, the
+// search pairs it as any other; if not, a connection makes bluetoothd add
+// it.
+void heardLimited(BluezSearch &s, const Heard &h, Time t)
+{
+	if (!remoteClass(h.deviceClass) || !s.heard.insert(h.address).second || known(s, h.address))
+		return;
+	Socket l2cap = reach(s.adapterAddress, h.address);
+	if (l2cap.isOpen())
+		s.reaching[h.address] = {std::move(l2cap), t + kReachFor};
+}
+
+// Hands the radio from bluetoothd's discovery to the limited inquiry and
+// back, as their turns end. A pairing under way keeps the radio as it is;
+// a turn that would begin within a second of the deadline does not.
+void turnRadio(BluezSearch &s, Time t, Time deadline)
+{
+	// One that bluetoothd has not added in time is heard anew by a later
+	// inquiry.
+	for (auto it = s.reaching.begin(); it != s.reaching.end();) {
+		if (t < it->second.until) {
+			++it;
+			continue;
+		}
+		if (!known(s, it->first))
+			s.heard.erase(it->first);
+		it = s.reaching.erase(it);
+	}
+	BringIn *call = s.turning.get();
+	bool answered = call && call->answered;
+	switch (s.radio) {
+	case Radio::General:
+		if (!s.discovering || t < s.radioUntil || s.bringing || t + std::chrono::seconds(1) >= deadline)
+			return;
+		if (!s.inquiry.isOpen()) {
+			std::string why;
+			int error = 0;
+			s.inquiry = openInquiry(std::atoi(s.adapter.c_str() + s.adapter.rfind("hci") + 3), why, error);
+			// A controller bluetoothd has and the kernel has not: a
+			// stand-in bluetoothd, nothing the operator can change.
+			if (!s.inquiry.isOpen()) {
+				if (!toldLimited && error != ENODEV && error != EAFNOSUPPORT) {
+					toldLimited = true;
+					notice("ricerca limitata non disponibile su " + s.adapter + ": " + why +
+					       " (i wiimote che rispondono solo a quella non saranno trovati)");
+				}
+				s.radio = Radio::Off;
+				return;
+			}
+		}
+		s.turning = std::make_unique<BringIn>();
+		s.turning->path = s.adapter;
+		await(s, *s.turning, BringIn::Starting, "StopDiscovery", kAdapter);
+		s.radio = Radio::Stopping;
+		return;
+	case Radio::Stopping:
+		if (!answered)
+			return;
+		s.discovering = false;
+		s.turning.reset();
+		if (startLimitedInquiry(s.inquiry, kLimitedLength)) {
+			s.radio = Radio::Limited;
+			s.radioUntil = t + kLimitedLength * Ms(1280) + kLimitedGrace;
+			return;
+		}
+		break;
+	case Radio::Limited: {
+		std::vector<Heard> heard;
+		InquiryEvent e = readInquiry(s.inquiry, heard);
+		for (const Heard &h : heard)
+			heardLimited(s, h, t);
+		if (e == InquiryEvent::None && t < s.radioUntil)
+			return;
+		if (e == InquiryEvent::None)
+			cancelInquiry(s.inquiry);
+		break;
+	}
+	case Radio::Starting:
+		if (!answered)
+			return;
+		s.discovering = call->error.empty() || call->error == "org.bluez.Error.InProgress";
+		s.turning.reset();
+		s.radio = Radio::General;
+		s.radioUntil = t + kGeneralTurn;
+		return;
+	case Radio::Off:
+		return;
+	}
+	// bluetoothd's turn again.
+	s.turning = std::make_unique<BringIn>();
+	s.turning->path = s.adapter;
+	await(s, *s.turning, BringIn::Starting, "StartDiscovery", kAdapter);
+	s.radio = Radio::Starting;
 }
 
 } // namespace
@@ -470,7 +672,9 @@ void BluezSearchEnd::operator()(BluezSearch *s) const
 		cannotHelp("impossibile avviare la ricerca su " + s->adapter + " (bluetoothd non ha risposto in tempo)");
 	else if (s->starting && !s->starting->answered)
 		cannotHelp("bluetoothd non risponde (nessuna risposta in tempo)");
-	if (s->discovering) {
+	if (s->radio == Radio::Limited)
+		cancelInquiry(s->inquiry);
+	if (s->discovering || s->radio == Radio::Starting) {
 		limitCalls(s->bus.get(), now() + std::chrono::seconds(1));
 		Error error;
 		sd_bus_call_method(s->bus.get(), kService, s->adapter.c_str(), kAdapter, "StopDiscovery", &error.e,
@@ -503,9 +707,10 @@ bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t 
 	return driverBinds(modalias);
 }
 
-std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline)
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline, bool bindsWithoutId)
 {
 	std::unique_ptr<BluezSearch, BluezSearchEnd> s(new BluezSearch);
+	s->bindsWithoutId = bindsWithoutId;
 	sd_bus *bus = nullptr;
 	int rc = sd_bus_open_system(&bus);
 	s->bus.reset(bus);
@@ -551,13 +756,19 @@ int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 			finish(s, false);
 		if (s.bringing && advance(s, t))
 			--room;
+		if (rc >= 0 && !s.failed && !s.starting)
+			turnRadio(s, t, deadline);
 		for (auto &[path, d] : s.devices) {
-			if (rc < 0 || !s.discovering || s.bringing || room <= 0 || t >= deadline)
+			if (rc < 0 || s.starting || s.failed || s.bringing || room <= 0 || t >= deadline)
 				break;
 			auto failed = s.resting.find(path);
 			bool resting = failed != s.resting.end() && t < failed->second + kRetryAfter;
-			if (d.adapter != s.adapter || d.connected || !d.inRange || resting || s.strangers.count(path) ||
-			    !isWiiRemote(d.name, d.modalias, d.deviceClass))
+			// One heard by the limited inquiry is in range; one the search
+			// reached for bluetoothd to add is connected already.
+			bool heard = s.heard.count(d.address) > 0;
+			if (d.adapter != s.adapter || (d.connected && !s.reaching.count(d.address)) || !(d.inRange || heard) ||
+			    resting ||
+			    s.strangers.count(path) || !isWiiRemote(d.name, d.modalias, d.deviceClass))
 				continue;
 			s.bringing = std::make_unique<BringIn>();
 			s.bringing->path = path;
@@ -568,7 +779,8 @@ int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 		if (t >= until)
 			break;
 		int events = rc < 0 ? -1 : sd_bus_get_events(s.bus.get());
-		pollfd p = {sd_bus_get_fd(s.bus.get()), static_cast<short>(events < 0 ? 0 : events), 0};
+		pollfd p[2] = {{sd_bus_get_fd(s.bus.get()), static_cast<short>(events < 0 ? 0 : events), 0},
+		               {s.radio == Radio::Limited ? s.inquiry.fd : -1, POLLIN, 0}};
 		uint64_t timeout = UINT64_MAX;
 		Time wake = until;
 		if (rc >= 0 && sd_bus_get_timeout(s.bus.get(), &timeout) >= 0 && timeout != UINT64_MAX) {
@@ -577,11 +789,13 @@ int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 			Time busWake{std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(timeout))};
 			wake = std::min(wake, busWake);
 		}
-		if (rc < 0 || p.fd < 0 || events < 0 || s.failed) {
+		if (s.radio == Radio::Limited)
+			wake = std::min(wake, s.radioUntil);
+		if (rc < 0 || p[0].fd < 0 || events < 0 || s.failed) {
 			sleepUntil(until);
 			break;
 		}
-		waitUntil(&p, 1, wake);
+		waitUntil(p, 2, wake);
 	}
 	return s.connected;
 }

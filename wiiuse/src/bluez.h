@@ -22,14 +22,16 @@ struct BluezSearchEnd {
 // no system bus. What BlueZ answers comes at the search's later turns: when
 // it cannot help (no bluetoothd, no adapter, adapter off, discovery refused
 // or not started within the search), that is said on standard error, once
-// in the process.
-std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline);
+// in the process. `bindsWithoutId`: this machine's udev binds a remote that
+// has no Device ID to the driver, so such a remote may be trusted.
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline, bool bindsWithoutId);
 
 // Waits until `until` at most for what BlueZ says, and pairs and connects
 // the Wii Remotes in range, one at a time, at most `room` of them in all,
 // beginning none at or after `deadline`. No call waits for its answer: a
-// pairing goes on across turns. Returns how many it has connected since
-// the start.
+// pairing goes on across turns. bluetoothd's general discovery and the
+// search's own limited inquiry take the radio in turns. Returns how many
+// it has connected since the start.
 int stepBluezSearch(BluezSearch &search, Time until, Time deadline, int room);
 
 // Whether a remote is being paired or connected: the search sees it

@@ -112,7 +112,7 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 		if (!asked) {
 			asked = true;
 			haveBefore = have;
-			bluetooth = startBluezSearch(deadline);
+			bluetooth = startBluezSearch(deadline, bindsWithoutDeviceId(sysRoot));
 		}
 		// The operator has to act now: say so while the search lasts.
 		showCountdown(deadline);

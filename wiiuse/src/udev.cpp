@@ -3,6 +3,8 @@
 #include <systemd/sd-device.h>
 
 #include <climits>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -38,6 +40,23 @@ bool settled(const Found &f, const std::string &sysRoot)
 			return false;
 	}
 	return true;
+}
+
+bool bindsWithoutDeviceId(const std::string &sysRoot)
+{
+	// "/sys" is the system's; "ROOT/sys" a tree's, with its own udev.
+	std::string root = sysRoot;
+	if (root.size() >= 4 && root.compare(root.size() - 4, 4, "/sys") == 0)
+		root.resize(root.size() - 4);
+	for (const char *dir : {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+		std::ifstream rule(root + dir + "/70-hitcheck-wiimote.rules");
+		if (!rule)
+			continue;
+		std::stringstream text;
+		text << rule.rdbuf();
+		return text.str().find("ENV{HID_ID}==\"0005:00000000:00000000\"") != std::string::npos;
+	}
+	return false;
 }
 
 bool readyToTake(const Found &f, const std::string &sysRoot)

@@ -21,6 +21,12 @@ bool settled(const Found &f, const std::string &sysRoot);
 // button node may be read.
 bool readyToTake(const Found &f, const std::string &sysRoot);
 
+// Whether udev binds a remote with no Device ID (a Bluetooth HID device
+// 0000:0000 with a remote's name) to the driver: the project's rule as
+// udev reads it, the first of its names in udev's directories, under the
+// root that holds `sysRoot`.
+bool bindsWithoutDeviceId(const std::string &sysRoot);
+
 } // namespace wiiuse_linux
 
 #endif

@@ -1,14 +1,23 @@
 #include "bluez_side.h"
 
+#include "virtual_remote.h"
+
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/hci.h>
+#include <bluetooth/hci_lib.h>
+#include <bluetooth/l2cap.h>
+#include <bluetooth/sdp.h>
+#include <bluetooth/sdp_lib.h>
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -37,9 +46,9 @@ struct __attribute__((packed)) PinReply {
 
 // A Wii Remote's half of a legacy pairing started by the host with the SYNC
 // button: its PIN is the host's address, as the six bytes it is stored in.
-// Answered on the management channel, which takes raw bytes, `delay` after
-// the request.
-void answerPins(int remote, std::chrono::milliseconds delay)
+// Answered on the management channel, which takes raw bytes: on every
+// controller but the host's, hci`late`'s `delay` after the request.
+void answerPins(int late, std::chrono::milliseconds delay)
 {
 	int fd = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
 	sockaddr_hci addr{};
@@ -53,14 +62,14 @@ void answerPins(int remote, std::chrono::milliseconds delay)
 		MgmtHeader h;
 		std::memcpy(&h, buf, sizeof h);
 		if (static_cast<size_t>(n) < sizeof h + sizeof(PinRequest) || btohs(h.opcode) != kPinCodeRequest ||
-		    btohs(h.index) != remote)
+		    btohs(h.index) == 0)
 			continue;
 		PinRequest request;
 		std::memcpy(&request, buf + sizeof h, sizeof request);
-		std::this_thread::sleep_for(delay);
+		if (btohs(h.index) == late)
+			std::this_thread::sleep_for(delay);
 		PinReply reply{};
-		reply.header = {htobs(kPinCodeReply), htobs(static_cast<uint16_t>(remote)),
-		                htobs(sizeof reply - sizeof reply.header)};
+		reply.header = {htobs(kPinCodeReply), h.index, htobs(sizeof reply - sizeof reply.header)};
 		reply.address = request.address;
 		reply.type = request.type;
 		reply.length = 6;
@@ -125,7 +134,7 @@ int powered(sd_bus *bus, int hci)
 }
 
 // Sets a property of an adapter: `text` when given, else the truth `on`.
-// After "Powered", waits until the adapter is on.
+// After "Powered", waits until the adapter is so.
 bool setAdapter(int hci, const char *property, const char *text, int on, std::string &why)
 {
 	sd_bus *bus = nullptr;
@@ -140,9 +149,9 @@ bool setAdapter(int hci, const char *property, const char *text, int on, std::st
 	if (rc < 0)
 		why = adapter(hci) + " " + property + ": " + (error.message ? error.message : std::strerror(-rc));
 	auto end = Clock::now() + std::chrono::seconds(10);
-	while (rc >= 0 && !std::strcmp(property, "Powered") && powered(bus, hci) != 1) {
+	while (rc >= 0 && !std::strcmp(property, "Powered") && powered(bus, hci) != on) {
 		if (Clock::now() > end) {
-			why = adapter(hci) + " did not power on";
+			why = adapter(hci) + " did not power on or off";
 			rc = -1;
 		}
 		std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -160,10 +169,133 @@ bool run(const std::string &command, std::string &why)
 	return status == 0;
 }
 
+
+// Nintendo's Device ID, offered on this controller alone.
+bool offerDeviceId(int hci, std::string &why)
+{
+	bdaddr_t any{}, local = {{0, 0, 0, 0xff, 0xff, 0xff}}, device;
+	sdp_session_t *session = sdp_connect(&any, &local, SDP_RETRY_IF_BUSY);
+	if (!session || hci_devba(hci, &device) < 0) {
+		why = std::string("the Device ID record: ") + std::strerror(errno);
+		return false;
+	}
+	sdp_record_t *record = sdp_record_alloc();
+	uuid_t pnp, browse;
+	sdp_uuid16_create(&pnp, PNP_INFO_SVCLASS_ID);
+	sdp_uuid16_create(&browse, PUBLIC_BROWSE_GROUP);
+	sdp_list_t *classes = sdp_list_append(nullptr, &pnp), *groups = sdp_list_append(nullptr, &browse);
+	sdp_set_service_classes(record, classes);
+	sdp_set_browse_groups(record, groups);
+	uint16_t spec = 0x0103, vendor = 0x057e, product = 0x0306, version = 0x0600, source = 0x0002;
+	uint8_t primary = 1;
+	sdp_attr_add_new(record, 0x0200, SDP_UINT16, &spec);
+	sdp_attr_add_new(record, 0x0201, SDP_UINT16, &vendor);
+	sdp_attr_add_new(record, 0x0202, SDP_UINT16, &product);
+	sdp_attr_add_new(record, 0x0203, SDP_UINT16, &version);
+	sdp_attr_add_new(record, 0x0204, SDP_BOOL, &primary);
+	sdp_attr_add_new(record, 0x0205, SDP_UINT16, &source);
+	bool ok = sdp_device_record_register(session, &device, record, SDP_RECORD_PERSIST) == 0;
+	if (!ok)
+		why = std::string("the Device ID record: ") + std::strerror(errno);
+	sdp_list_free(classes, nullptr);
+	sdp_list_free(groups, nullptr);
+	sdp_close(session);
+	return ok;
+}
+
+// The clones' inquiry scan, which the emulated controllers also require of
+// a device to be paged: on, but off for the first second of every general
+// inquiry of the host's, which answers a device then or never. The
+// emulated controllers answer any inquiry a device scans for, so the
+// host's commands are watched as they go, from bluetoothd's start, and a
+// clone's scan set before the inquiry's answers, 100 ms on.
+struct Clones {
+	std::mutex lock;
+	std::map<int, int> raw; // each clone's raw HCI socket, by controller
+	Clock::time_point general; // the host's last general inquiry began
+};
+Clones *const clones = new Clones; // never freed: the process ends first
+
+constexpr auto kHidden = std::chrono::seconds(1);
+
+void setScan(int raw, bool hidden)
+{
+	uint8_t command[5] = {HCI_COMMAND_PKT, 0x1a, 0x0c, 1, static_cast<uint8_t>(hidden ? 0x01 : 0x03)};
+	if (write(raw, command, sizeof command) != sizeof command)
+		std::perror("vmcheck: a clone's scan");
+}
+
+void watchInquiries()
+{
+	int monitor = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
+	sockaddr_hci m{};
+	m.hci_family = AF_BLUETOOTH;
+	m.hci_dev = HCI_DEV_NONE;
+	m.hci_channel = HCI_CHANNEL_MONITOR;
+	if (monitor < 0 || bind(monitor, reinterpret_cast<sockaddr *>(&m), sizeof m) < 0)
+		return;
+	bool hidden = false;
+	uint8_t buf[1024];
+	for (;;) {
+		pollfd p = {monitor, POLLIN, 0};
+		if (poll(&p, 1, hidden ? 100 : -1) == 0) {
+			std::lock_guard<std::mutex> hold(clones->lock);
+			if (Clock::now() >= clones->general + kHidden) {
+				hidden = false;
+				for (auto &[hci, raw] : clones->raw)
+					setScan(raw, false);
+			}
+			continue;
+		}
+		ssize_t n = read(monitor, buf, sizeof buf);
+		if (n < 0)
+			return;
+		// Monitor header: opcode, controller, length; then the command:
+		// its opcode, length, and the inquiry's access code first.
+		const uint16_t kCommand = 2;
+		uint16_t opcode, index, command;
+		std::memcpy(&opcode, buf, 2);
+		std::memcpy(&index, buf + 2, 2);
+		std::memcpy(&command, buf + 6, 2);
+		if (n < 12 || btohs(opcode) != kCommand || btohs(index) != 0 || btohs(command) != 0x0401)
+			continue;
+		bool limited = buf[9] == 0x00 && buf[10] == 0x8b && buf[11] == 0x9e;
+		std::lock_guard<std::mutex> hold(clones->lock);
+		if (!limited)
+			clones->general = Clock::now();
+		hidden = !limited;
+		for (auto &[hci, raw] : clones->raw)
+			setScan(raw, hidden);
+	}
+}
+
+// hciN is a clone's from now on: its scan is the watcher's.
+bool becomeClone(int hci, std::string &why)
+{
+	int raw = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
+	sockaddr_hci r{};
+	r.hci_family = AF_BLUETOOTH;
+	r.hci_dev = static_cast<uint16_t>(hci);
+	r.hci_channel = HCI_CHANNEL_RAW;
+	if (raw < 0 || bind(raw, reinterpret_cast<sockaddr *>(&r), sizeof r) < 0) {
+		why = "hci" + std::to_string(hci) + ": " + std::strerror(errno);
+		return false;
+	}
+	std::lock_guard<std::mutex> hold(clones->lock);
+	clones->raw[hci] = raw;
+	setScan(raw, Clock::now() < clones->general + kHidden);
+	return true;
+}
+
 } // namespace
 
-bool startBluez(int remote, std::chrono::milliseconds pinDelay, std::string &why)
+bool startBluez(int late, std::chrono::milliseconds pinDelay, std::string &why)
 {
+	std::vector<int> remotes;
+	for (int hci = 1; access(("/sys/class/bluetooth/hci" + std::to_string(hci)).c_str(), F_OK) == 0; ++hci) {
+		remotes.push_back(hci);
+		holdAirChannels(hci);
+	}
 	pid_t pid = fork();
 	if (pid == 0) {
 		int log = open("/tmp/bluetoothd.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -173,17 +305,18 @@ bool startBluez(int remote, std::chrono::milliseconds pinDelay, std::string &why
 		execl("/usr/libexec/bluetooth/bluetoothd", "bluetoothd", "-n", "-C", "-d", static_cast<char *>(nullptr));
 		_exit(127);
 	}
-	std::thread(answerPins, remote, pinDelay).detach();
+	std::thread(answerPins, late, pinDelay).detach();
+	std::thread(watchInquiries).detach();
 
 	sd_bus *bus = nullptr;
 	if (sd_bus_open_system(&bus) < 0) {
 		why = "no system bus";
 		return false;
 	}
-	// Both controllers start off; the host's is switched on, the remote's
+	// Every controller starts off; the host's is switched on, a remote's
 	// only when its SYNC button is pressed.
 	auto end = Clock::now() + std::chrono::seconds(30);
-	for (int hci : {0, remote})
+	for (int hci = 0; hci <= static_cast<int>(remotes.size()); ++hci)
 		while (powered(bus, hci) < 0) {
 			if (Clock::now() > end) {
 				why = "bluetoothd did not take both controllers (see /tmp/bluetoothd.log)";
@@ -202,15 +335,54 @@ bool startBluez(int remote, std::chrono::milliseconds pinDelay, std::string &why
 		return false;
 	}
 	std::thread(serveAgent, bus).detach();
-	// A Wii Remote pairs the legacy way, with a PIN, offers its HID record,
-	// and is called so.
-	return run("btmgmt --index " + std::to_string(remote) + " ssp off >/dev/null", why) &&
-	       setAdapter(remote, "Alias", "Nintendo RVL-CNT-01", 0, why) &&
-	       setAdapter(0, "Powered", nullptr, 1, why) && run("sdptool add WIIMOTE >/dev/null", why);
+	// A Wii Remote pairs the legacy way, with a PIN, and offers its HID
+	// record.
+	for (int hci : remotes)
+		if (!run("btmgmt --index " + std::to_string(hci) + " ssp off >/dev/null", why))
+			return false;
+	return setAdapter(0, "Powered", nullptr, 1, why) && run("sdptool add WIIMOTE >/dev/null", why);
 }
 
-bool pressSync(int remote, std::string &why)
+bool pressSync(int remote, bool clone, std::string &why)
 {
-	return setAdapter(remote, "Powered", nullptr, 1, why) && setAdapter(remote, "Discoverable", nullptr, 1, why) &&
-	       run("hciconfig hci" + std::to_string(remote) + " class 0x002504", why);
+	std::string hci = "hci" + std::to_string(remote);
+	// It is called so, whatever it is.
+	if (!setAdapter(remote, "Alias", "Nintendo RVL-CNT-01", 0, why))
+		return false;
+	if (!clone)
+		return setAdapter(remote, "Powered", nullptr, 1, why) && offerDeviceId(remote, why) &&
+		       setAdapter(remote, "Discoverable", nullptr, 1, why) && run("hciconfig " + hci + " class 0x002504", why);
+	// Connectable; its inquiry scan is the watcher's.
+	return setAdapter(remote, "Powered", nullptr, 1, why) && run("hciconfig " + hci + " class 0x002504", why) &&
+	       run("hciconfig " + hci + " piscan", why) && becomeClone(remote, why);
+}
+
+bool switchOff(int remote, std::string &why)
+{
+	return setAdapter(remote, "Powered", nullptr, 0, why);
+}
+
+bool holdLink(int from, int to, std::string &why)
+{
+	bdaddr_t local, peer;
+	// Both on, `from` seen by nobody yet; the emulated controllers page
+	// only a device that scans for inquiries.
+	if (!setAdapter(from, "Powered", nullptr, 1, why) || !run("hciconfig hci" + std::to_string(from) + " noscan", why) ||
+	    !setAdapter(to, "Powered", nullptr, 1, why) || !run("hciconfig hci" + std::to_string(to) + " piscan", why) ||
+	    hci_devba(from, &local) < 0 || hci_devba(to, &peer) < 0) {
+		why += std::strerror(errno);
+		return false;
+	}
+	sockaddr_l2 a{}, b{};
+	a.l2_family = b.l2_family = AF_BLUETOOTH;
+	a.l2_bdaddr = local;
+	b.l2_bdaddr = peer;
+	b.l2_psm = htobs(1);
+	int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_L2CAP);
+	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
+	    connect(fd, reinterpret_cast<sockaddr *>(&b), sizeof b) < 0) {
+		why = "hci" + std::to_string(from) + " to hci" + std::to_string(to) + ": " + std::strerror(errno);
+		return false;
+	}
+	return true; // kept open for good
 }

@@ -8,13 +8,26 @@
 #include <chrono>
 #include <string>
 
-// Starts bluetoothd and waits until it has powered both controllers; the
-// remote's controller is hci`remote`, which answers a PIN request
-// `pinDelay` late. False, with a reason, when it fails.
-bool startBluez(int remote, std::chrono::milliseconds pinDelay, std::string &why);
+// Starts bluetoothd and waits until it has powered the host's controller
+// (hci0); every other controller is a remote's, which answers a PIN
+// request at once, hci`late` `pinDelay` late. False, with a reason, when
+// it fails.
+bool startBluez(int late, std::chrono::milliseconds pinDelay, std::string &why);
 
 // The remote's red SYNC button: its controller takes a Wii Remote's name
-// and class, and answers inquiries.
-bool pressSync(int remote, std::string &why);
+// and class. An original answers every inquiry and offers Nintendo's Device
+// ID; a clone, as many remotes sold today, answers only the limited
+// inquiry and has no Device ID.
+bool pressSync(int remote, bool clone, std::string &why);
+
+// hci`from`, switched on but seen by nobody, holds a link to hci`to` from
+// now on. The emulated controllers
+// number a link on each side apart, each with its lowest free handle, and
+// hand data over under the sender's: a remote's controller that holds one
+// link already answers the host's second link under the same number.
+bool holdLink(int from, int to, std::string &why);
+
+// The remote's batteries pulled: its controller is switched off.
+bool switchOff(int remote, std::string &why);
 
 #endif

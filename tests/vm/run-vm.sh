@@ -124,12 +124,15 @@ if [ "$mode" = air ]; then
 	for t in "${tools[@]:1}"; do cp "$t" "$root/bin/"; done
 	mv "$root/bin/bluetoothd" "$root/usr/libexec/bluetooth/bluetoothd"
 	cp "$here/dbus-vm.conf" "$root/etc/dbus-vm.conf"
-	# The remote's side offers a Wii Remote's Device ID, which the host
-	# learns: vendor 057e, product 0306. Both sides share the daemon.
-	printf '[General]\nDeviceID = bluetooth:057E:0306:0600\n[Policy]\nAutoEnable=false\n' \
-		>"$root/etc/bluetooth/main.conf"
+	# The host and the remotes' sides share the daemon, which offers no
+	# Device ID of its own: an original remote's side offers Nintendo's on
+	# its own controller, a clone's none.
+	printf '[General]\nDeviceID = false\n[Policy]\nAutoEnable=false\n' >"$root/etc/bluetooth/main.conf"
 	echo 0123456789abcdef0123456789abcdef >"$root/etc/machine-id"
-	modules="$modules af_alg algif_hash algif_skcipher cmac ecb ecc ecdh_generic rfkill crc16 bluetooth hci_vhci hidp"
+	# hid-generic takes a remote with no Device ID first, as on an
+	# operator's machine.
+	modules="$modules hid-generic af_alg algif_hash algif_skcipher cmac ecb ecc ecdh_generic rfkill crc16 bluetooth"
+	modules="$modules hci_vhci hidp"
 fi
 for lib in $(for f in "$hitcheck" "$serialpulse" "$vmcheck" "${tools[@]}" ${floor:+"$floor"}; do
 	ldd "$f" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}'
@@ -165,6 +168,16 @@ fi
 cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 cp "$here"/*.steps "$root/checks/"
+# Over the air, after the original remote alone: on Debian 13 an evening
+# with an original and a clone, each on a controller of its own; on Debian
+# 12, whose kernel hit a BUG with two remotes' controllers connected at
+# once, the clone alone.
+if [ "$mode" = air ]; then
+	more=clone controllers=3
+	[ "$stack" = debian13 ] && more=evening controllers=5
+	cat "$here/air.steps" "$here/$more.steps" >"$root/checks/air.steps"
+	echo "$controllers" >"$root/controllers"
+fi
 echo "$mode" >"$root/mode"
 echo "$cycles" >"$root/cycles"
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.cpio.gz"

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/hci.h>
 #include <bluetooth/l2cap.h>
@@ -325,7 +326,40 @@ bool hciAddress(int hci, bdaddr_t &address, std::string &why)
 	return ok;
 }
 
+// The remotes' HID channels, bound on a remote's controller before
+// bluetoothd could take them for its own input server there: a remote made
+// later listens on them.
+std::map<std::pair<int, uint16_t>, int> held;
+
+int listener(const bdaddr_t &address, uint16_t psm)
+{
+	sockaddr_l2 addr{};
+	addr.l2_family = AF_BLUETOOTH;
+	addr.l2_psm = htobs(psm);
+	addr.l2_bdaddr = address;
+	int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_L2CAP);
+	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 } // namespace
+
+void holdAirChannels(int hci)
+{
+	bdaddr_t address;
+	std::string why;
+	if (!hciAddress(hci, address, why))
+		return;
+	for (uint16_t psm : {0x11, 0x13})
+		if (!held.count({hci, psm})) {
+			int fd = listener(address, psm);
+			if (fd >= 0)
+				held[{hci, psm}] = fd;
+		}
+}
 
 bool createAirRemote(VirtualRemote &r, int hci, std::string &why)
 {
@@ -339,12 +373,11 @@ bool createAirRemote(VirtualRemote &r, int hci, std::string &why)
 	r.uniq = uniq;
 	const uint16_t psms[2] = {0x11, 0x13};
 	for (int i = 0; i < 2; ++i) {
-		sockaddr_l2 addr{};
-		addr.l2_family = AF_BLUETOOTH;
-		addr.l2_psm = htobs(psms[i]);
-		addr.l2_bdaddr = address;
-		int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_L2CAP);
-		if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || listen(fd, 1) < 0) {
+		auto kept = held.find({hci, psms[i]});
+		int fd = kept != held.end() ? kept->second : listener(address, psms[i]);
+		if (kept != held.end())
+			held.erase(kept);
+		if (fd < 0 || listen(fd, 1) < 0) {
 			why = "L2CAP PSM " + std::to_string(psms[i]) + " on " + r.uniq + ": " + std::strerror(errno);
 			if (fd >= 0)
 				close(fd);

@@ -56,6 +56,10 @@ bool createRemote(VirtualRemote &r, const std::string &uniq, std::string &why);
 // and speaks the same reports there (0xA1 input, 0xA2 output).
 bool createAirRemote(VirtualRemote &r, int hci, std::string &why);
 
+// Binds the HID channels on controller hciN for a remote made there later,
+// before bluetoothd takes them for its own input server.
+void holdAirChannels(int hci);
+
 // A remote paired before, at a button press: it pages the host (hci`host`)
 // from its own controller and opens PSM 0x11 and 0x13 itself.
 bool connectAir(VirtualRemote &r, int host, std::string &why);

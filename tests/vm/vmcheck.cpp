@@ -27,13 +27,17 @@
 //   delay LABEL               figure: from the last press to the last expect
 //   air-remote NAME HCI       a remote over Bluetooth on controller hciHCI,
 //                             never paired, not yet discoverable
-//   bluez HCI [MS]            bluetoothd starts; hciHCI is the remote's side,
-//                             answering a PIN request MS late
+//   bluez HCI [MS]            bluetoothd starts; every controller but hci0 is
+//                             a remote's, hciHCI answering a PIN request MS late
 //   user UID GID GROUP...     hitcheck runs as this user, in these groups
 //   udev NAME GROUP           udev gave the remote's button node to GROUP
 //                             and tagged it for the seat's user
-//   sync NAME HCI             the remote's SYNC button (also the time `delay`
-//                             counts from)
+//   sync NAME HCI [clone]     the remote's SYNC button (also the time `delay`
+//                             counts from); a clone answers only the limited
+//                             inquiry, and has no Device ID
+//   off HCI                   the remote's controller hciHCI is switched off
+//   link HCI OTHER            hciHCI holds a link to hciOTHER (so that its link
+//                             to the host is the host's second)
 //   connect NAME HCI          a button of a remote paired before: it connects
 //                             to the host's controller hciHCI (likewise)
 //   watch NAME                a second reader opens the remote's button node
@@ -345,6 +349,16 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 	}
 	if (verb == "start")
 		return start(run, why);
+	if (verb == "link") {
+		int from = 1, to = 1;
+		words >> from >> to;
+		return holdLink(from, to, why);
+	}
+	if (verb == "off") {
+		int hci = 1;
+		words >> hci;
+		return switchOff(hci, why);
+	}
 	if (verb == "bluez") {
 		int hci = 1, delay = 0;
 		words >> hci >> delay;
@@ -534,9 +548,10 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 	}
 	if (verb == "sync") {
 		int hci = 1;
-		words >> hci;
+		std::string clone;
+		words >> hci >> clone;
 		run.lastPress = Clock::now();
-		return pressSync(hci, why);
+		return pressSync(hci, clone == "clone", why);
 	}
 	if (verb == "watch") {
 		std::string node = coreNode(*r);

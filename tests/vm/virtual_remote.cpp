@@ -118,6 +118,8 @@ void answer(VirtualRemote &r, const uint8_t *data, size_t size)
 		}
 		if (id == 0x11)
 			r.leds = data[1] & 0xf0;
+		if (id == 0x12 && size >= 3)
+			r.mode = data[2];
 		if (id == 0x13) {
 			bool on = data[1] & 0x04;
 			r.cameraSwitches += on != r.camera;

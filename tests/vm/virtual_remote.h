@@ -37,6 +37,7 @@ struct VirtualRemote {
 	bool rumble = false;
 	std::vector<std::pair<Clock::time_point, bool>> rumbles; // each change
 	bool camera = false; // infrared camera enabled
+	uint8_t mode = 0x30; // the reports the driver asked for: 0x33 and on carry the camera
 	int cameraSwitches = 0;
 	uint16_t buttons = 0; // down now, as wiiuse masks
 	bool gone = false;

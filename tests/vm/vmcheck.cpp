@@ -15,7 +15,8 @@
 //   camera NAME X,Y...        a camera frame with these sources (none: empty)
 //   leds NAME MASK            the driver lit exactly these LEDs
 //   rumbled NAME              the remote rumbled once, about 200 ms
-//   infrared NAME on|off      the driver switched the camera so
+//   infrared NAME on|off      the driver switched the camera so (on: and asked
+//                             for the reports that carry it)
 //   remove NAME               the remote goes away
 //   running MS                hitcheck still runs MS later
 //   exits STATUS MS           hitcheck ends with STATUS within MS
@@ -619,8 +620,9 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		std::string want;
 		words >> want;
 		bool ok = waitFor([&] {
+			// On once the driver has asked for reports that carry it too.
 			std::lock_guard<std::mutex> hold(r->lock);
-			return r->camera == (want == "on");
+			return want == "on" ? r->camera && r->mode >= 0x33 : !r->camera;
 		}, milliseconds(5000));
 		if (!ok)
 			why = "the camera is not " + want;

@@ -17,7 +17,6 @@
 #include <map>
 #include <mutex>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -44,18 +43,32 @@ struct __attribute__((packed)) PinReply {
 	uint8_t pin[16];
 };
 
+// A socket on a channel of the kernel's Bluetooth core, for one controller
+// or none; -1 when refused.
+int hciSocket(uint16_t dev, uint16_t channel)
+{
+	int fd = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
+	sockaddr_hci addr{};
+	addr.hci_family = AF_BLUETOOTH;
+	addr.hci_dev = dev;
+	addr.hci_channel = channel;
+	if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+		int error = errno;
+		close(fd);
+		errno = error;
+		return -1;
+	}
+	return fd;
+}
+
 // A Wii Remote's half of a legacy pairing started by the host with the SYNC
 // button: its PIN is the host's address, as the six bytes it is stored in.
 // Answered on the management channel, which takes raw bytes: on every
 // controller but the host's, hci`late`'s `delay` after the request.
 void answerPins(int late, std::chrono::milliseconds delay)
 {
-	int fd = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
-	sockaddr_hci addr{};
-	addr.hci_family = AF_BLUETOOTH;
-	addr.hci_dev = HCI_DEV_NONE;
-	addr.hci_channel = HCI_CHANNEL_CONTROL;
-	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
+	int fd = hciSocket(HCI_DEV_NONE, HCI_CHANNEL_CONTROL);
+	if (fd < 0)
 		return;
 	uint8_t buf[512];
 	for (ssize_t n; (n = read(fd, buf, sizeof buf)) >= 0;) {
@@ -204,19 +217,18 @@ bool offerDeviceId(int hci, std::string &why)
 }
 
 // The clones' inquiry scan, which the emulated controllers also require of
-// a device to be paged: on, but off for the first second of every general
-// inquiry of the host's, which answers a device then or never. The
-// emulated controllers answer any inquiry a device scans for, so the
-// host's commands are watched as they go, from bluetoothd's start, and a
-// clone's scan set before the inquiry's answers, 100 ms on.
+// a device to be paged: off while the host makes a general inquiry, on
+// otherwise. The emulated controllers answer any inquiry a device scans
+// for, 100 ms after it begins, so the host's commands and events are
+// watched as they go, from bluetoothd's start. A clone is paged only while
+// it is shown: the search reaches it during its limited inquiry, and pairs
+// and connects it over that link.
 struct Clones {
 	std::mutex lock;
 	std::map<int, int> raw; // each clone's raw HCI socket, by controller
-	Clock::time_point general; // the host's last general inquiry began
+	bool hidden = false;    // the host makes a general inquiry
 };
 Clones *const clones = new Clones; // never freed: the process ends first
-
-constexpr auto kHidden = std::chrono::seconds(1);
 
 void setScan(int raw, bool hidden)
 {
@@ -227,63 +239,46 @@ void setScan(int raw, bool hidden)
 
 void watchInquiries()
 {
-	int monitor = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
-	sockaddr_hci m{};
-	m.hci_family = AF_BLUETOOTH;
-	m.hci_dev = HCI_DEV_NONE;
-	m.hci_channel = HCI_CHANNEL_MONITOR;
-	if (monitor < 0 || bind(monitor, reinterpret_cast<sockaddr *>(&m), sizeof m) < 0)
+	int monitor = hciSocket(HCI_DEV_NONE, HCI_CHANNEL_MONITOR);
+	if (monitor < 0)
 		return;
-	bool hidden = false;
 	uint8_t buf[1024];
-	for (;;) {
-		pollfd p = {monitor, POLLIN, 0};
-		if (poll(&p, 1, hidden ? 100 : -1) == 0) {
-			std::lock_guard<std::mutex> hold(clones->lock);
-			if (Clock::now() >= clones->general + kHidden) {
-				hidden = false;
-				for (auto &[hci, raw] : clones->raw)
-					setScan(raw, false);
-			}
-			continue;
-		}
-		ssize_t n = read(monitor, buf, sizeof buf);
-		if (n < 0)
-			return;
-		// Monitor header: opcode, controller, length; then the command:
-		// its opcode, length, and the inquiry's access code first.
-		const uint16_t kCommand = 2;
+	for (ssize_t n; (n = read(monitor, buf, sizeof buf)) >= 0;) {
+		// Monitor header: opcode, controller, length; then a command (its
+		// opcode, length, and an inquiry's access code first) or an event
+		// (its code).
+		const uint16_t kCommand = 2, kEvent = 3;
 		uint16_t opcode, index, command;
 		std::memcpy(&opcode, buf, 2);
 		std::memcpy(&index, buf + 2, 2);
 		std::memcpy(&command, buf + 6, 2);
-		if (n < 12 || btohs(opcode) != kCommand || btohs(index) != 0 || btohs(command) != 0x0401)
+		if (n < 8 || btohs(index) != 0)
 			continue;
-		bool limited = buf[9] == 0x00 && buf[10] == 0x8b && buf[11] == 0x9e;
+		bool hide;
+		if (btohs(opcode) == kCommand && n >= 12 && btohs(command) == 0x0401)
+			hide = !(buf[9] == 0x00 && buf[10] == 0x8b && buf[11] == 0x9e); // not the limited code
+		else if ((btohs(opcode) == kCommand && btohs(command) == 0x0402) || (btohs(opcode) == kEvent && buf[6] == 0x01))
+			hide = false; // the inquiry cancelled, or over
+		else
+			continue;
 		std::lock_guard<std::mutex> hold(clones->lock);
-		if (!limited)
-			clones->general = Clock::now();
-		hidden = !limited;
+		clones->hidden = hide;
 		for (auto &[hci, raw] : clones->raw)
-			setScan(raw, hidden);
+			setScan(raw, hide);
 	}
 }
 
 // hciN is a clone's from now on: its scan is the watcher's.
 bool becomeClone(int hci, std::string &why)
 {
-	int raw = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
-	sockaddr_hci r{};
-	r.hci_family = AF_BLUETOOTH;
-	r.hci_dev = static_cast<uint16_t>(hci);
-	r.hci_channel = HCI_CHANNEL_RAW;
-	if (raw < 0 || bind(raw, reinterpret_cast<sockaddr *>(&r), sizeof r) < 0) {
+	int raw = hciSocket(static_cast<uint16_t>(hci), HCI_CHANNEL_RAW);
+	if (raw < 0) {
 		why = "hci" + std::to_string(hci) + ": " + std::strerror(errno);
 		return false;
 	}
 	std::lock_guard<std::mutex> hold(clones->lock);
 	clones->raw[hci] = raw;
-	setScan(raw, Clock::now() < clones->general + kHidden);
+	setScan(raw, clones->hidden);
 	return true;
 }
 
@@ -354,7 +349,7 @@ bool pressSync(int remote, bool clone, std::string &why)
 		       setAdapter(remote, "Discoverable", nullptr, 1, why) && run("hciconfig " + hci + " class 0x002504", why);
 	// Connectable; its inquiry scan is the watcher's.
 	return setAdapter(remote, "Powered", nullptr, 1, why) && run("hciconfig " + hci + " class 0x002504", why) &&
-	       run("hciconfig " + hci + " piscan", why) && becomeClone(remote, why);
+	       run("hciconfig " + hci + " pscan", why) && becomeClone(remote, why);
 }
 
 bool switchOff(int remote, std::string &why)

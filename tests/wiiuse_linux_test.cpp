@@ -71,7 +71,7 @@ std::vector<input_event> frame(std::vector<std::pair<int, int>> sources)
 
 // --- The limited inquiry's events ------------------------------------------
 
-TEST(Inquiry, AnswersInEachFormGiveAddressAndClassAndTheEndOrARefusalEndsIt)
+TEST(Inquiry, AnswersInEachFormGiveAddressAndClassAndItsEndCancelOrRefusalEndsIt)
 {
 	std::vector<Heard> heard;
 	// 00:19:1D:00:00:02, class 0x002504: plain, with RSSI, extended.
@@ -90,9 +90,11 @@ TEST(Inquiry, AnswersInEachFormGiveAddressAndClassAndTheEndOrARefusalEndsIt)
 	EXPECT_EQ(heard[2].address, "00:19:00:00:00:04");
 	EXPECT_EQ(heard[2].deviceClass, 0x000508u);
 
-	const uint8_t over[] = {0x04, 0x01, 1, 0}, busy[] = {0x04, 0x0f, 4, 0x0c, 1, 0x01, 0x04},
+	const uint8_t over[] = {0x04, 0x01, 1, 0}, cancelled[] = {0x04, 0x0e, 4, 1, 0x02, 0x04, 0},
+	              busy[] = {0x04, 0x0f, 4, 0x0c, 1, 0x01, 0x04},
 	              began[] = {0x04, 0x0f, 4, 0x00, 1, 0x01, 0x04}, cut[] = {0x04, 0x02, 15, 1, 0x02};
 	EXPECT_EQ(parseInquiryEvent(over, sizeof over, heard), InquiryEvent::Over);
+	EXPECT_EQ(parseInquiryEvent(cancelled, sizeof cancelled, heard), InquiryEvent::Over);
 	EXPECT_EQ(parseInquiryEvent(busy, sizeof busy, heard), InquiryEvent::Refused);
 	EXPECT_EQ(parseInquiryEvent(began, sizeof began, heard), InquiryEvent::None);
 	EXPECT_EQ(parseInquiryEvent(cut, sizeof cut, heard), InquiryEvent::None);

@@ -578,6 +578,8 @@ void heardLimited(BluezSearch &s, const Heard &h, Time t)
 	Socket l2cap = reach(s.adapterAddress, h.address);
 	if (l2cap.isOpen())
 		s.reaching[h.address] = {std::move(l2cap), t + kReachFor};
+	else
+		s.heard.erase(h.address); // heard anew by the next inquiry
 }
 
 // Hands the radio from bluetoothd's discovery to the limited inquiry and
@@ -600,7 +602,7 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 	bool answered = call && call->answered;
 	switch (s.radio) {
 	case Radio::General:
-		if (!s.discovering || t < s.radioUntil || s.bringing || t + std::chrono::seconds(1) >= deadline)
+		if (t < s.radioUntil || s.bringing || t + std::chrono::seconds(1) >= deadline)
 			return;
 		if (!s.inquiry.isOpen()) {
 			std::string why;
@@ -628,6 +630,12 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 			return;
 		s.discovering = false;
 		s.turning.reset();
+		{
+			// What the socket heard before, the end of bluetoothd's inquiry
+			// among it, is not the limited inquiry's.
+			std::vector<Heard> before;
+			readInquiry(s.inquiry, before);
+		}
 		if (startLimitedInquiry(s.inquiry, kLimitedLength)) {
 			s.radio = Radio::Limited;
 			s.radioUntil = t + kLimitedLength * Ms(1280) + kLimitedGrace;

@@ -40,7 +40,7 @@ struct L2capAddress {
 };
 
 constexpr uint8_t kCommandPacket = 0x01, kEventPacket = 0x04;
-constexpr uint8_t kInquiryComplete = 0x01, kInquiryResult = 0x02, kCommandStatus = 0x0f,
+constexpr uint8_t kInquiryComplete = 0x01, kInquiryResult = 0x02, kCommandComplete = 0x0e, kCommandStatus = 0x0f,
                   kInquiryResultRssi = 0x22, kExtendedInquiryResult = 0x2f;
 constexpr uint16_t kInquiry = 0x0401, kInquiryCancel = 0x0402;
 constexpr uint8_t kLiac[3] = {0x00, 0x8b, 0x9e};
@@ -106,6 +106,10 @@ InquiryEvent parseInquiryEvent(const uint8_t *p, size_t n, std::vector<Heard> &h
 	switch (p[1]) {
 	case kInquiryComplete:
 		return InquiryEvent::Over;
+	case kCommandComplete:
+		// Credits, opcode: an inquiry cancelled (by the kernel, to page a
+		// device) ends without its complete event.
+		return size >= 3 && (e[1] | e[2] << 8) == kInquiryCancel ? InquiryEvent::Over : InquiryEvent::None;
 	case kCommandStatus:
 		// Status, credits, opcode: a refused start ends it at once.
 		if (size >= 4 && (e[2] | e[3] << 8) == kInquiry && e[0] != 0)
@@ -145,7 +149,8 @@ Socket openInquiry(int index, std::string &why, int &error)
 	// Only what the inquiry says: its results, its end, and whether it began.
 	HciFilter f{};
 	f.typeMask = 1u << kEventPacket;
-	for (uint8_t code : {kInquiryComplete, kInquiryResult, kCommandStatus, kInquiryResultRssi, kExtendedInquiryResult})
+	for (uint8_t code :
+	     {kInquiryComplete, kInquiryResult, kCommandComplete, kCommandStatus, kInquiryResultRssi, kExtendedInquiryResult})
 		f.eventMask[code / 32] |= 1u << (code % 32);
 	if (!s.isOpen() || bind(s.fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) < 0 ||
 	    setsockopt(s.fd, kSolHci, kHciFilter, &f, sizeof f) < 0) {

@@ -39,7 +39,7 @@ struct Heard {
 enum class InquiryEvent {
 	None,    // nothing of the inquiry's
 	Result,  // devices answered: appended
-	Over,    // the inquiry ended
+	Over,    // the inquiry ended, or was cancelled
 	Refused, // the controller would not start it (busy with another)
 };
 

@@ -4,7 +4,8 @@
 # hitcheck and serialpulse against those drivers.
 # Usage: run-vm.sh HITCHECK SERIALPULSE VMCHECK [checks|demo|air|bench FLOOR|idle BEFORE]
 #   air: a never-paired remote over emulated Bluetooth (btvirt), through the
-#   real bluetoothd and the kernel's hidp, as the player's.
+#   real bluetoothd and the kernel's hidp, as the player's; then an evening
+#   of an original and a clone of the remotes sold today.
 #   bench: rounds of serialpulse and of FLOOR on the adapter, as
 #   "vm: bench serialpulse|floor LINES" lines, and nothing else.
 #   idle: start-up and quiet CPU of HITCHECK and of BEFORE (another build),
@@ -168,15 +169,11 @@ fi
 cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 cp "$here"/*.steps "$root/checks/"
-# Over the air, after the original remote alone: on Debian 13 an evening
-# with an original and a clone, each on a controller of its own; on Debian
-# 12, whose kernel hit a BUG with two remotes' controllers connected at
-# once, the clone alone.
+# Over the air, after the original remote alone, an evening of an original
+# and a clone, each on a controller of its own, and a spare controller.
 if [ "$mode" = air ]; then
-	more=clone controllers=3
-	[ "$stack" = debian13 ] && more=evening controllers=5
-	cat "$here/air.steps" "$here/$more.steps" >"$root/checks/air.steps"
-	echo "$controllers" >"$root/controllers"
+	cat "$here/air.steps" "$here/evening.steps" >"$root/checks/air.steps"
+	echo 5 >"$root/controllers"
 fi
 echo "$mode" >"$root/mode"
 echo "$cycles" >"$root/cycles"

@@ -210,6 +210,7 @@ bool offerDeviceId(int hci, std::string &why)
 	bool ok = sdp_device_record_register(session, &device, record, SDP_RECORD_PERSIST) == 0;
 	if (!ok)
 		why = std::string("the Device ID record: ") + std::strerror(errno);
+	sdp_record_free(record); // the daemon keeps its own copy
 	sdp_list_free(classes, nullptr);
 	sdp_list_free(groups, nullptr);
 	sdp_close(session);
@@ -223,10 +224,16 @@ bool offerDeviceId(int hci, std::string &why)
 // watched as they go, from bluetoothd's start. A clone is paged only while
 // it is shown: the search reaches it during its limited inquiry, and pairs
 // and connects it over that link.
+struct Clone {
+	int raw = -1; // its raw HCI socket
+	bdaddr_t address{};
+	int heard[2] = {0, 0}; // answers the host had of it in general, limited inquiries
+};
 struct Clones {
 	std::mutex lock;
-	std::map<int, int> raw; // each clone's raw HCI socket, by controller
-	bool hidden = false;    // the host makes a general inquiry
+	std::map<int, Clone> of; // by controller
+	bool hidden = false;     // the host makes a general inquiry
+	bool limited = false;    // the host makes a limited inquiry
 };
 Clones *const clones = new Clones; // never freed: the process ends first
 
@@ -254,17 +261,28 @@ void watchInquiries()
 		std::memcpy(&command, buf + 6, 2);
 		if (n < 8 || btohs(index) != 0)
 			continue;
+		uint8_t code = buf[6];
+		if (btohs(opcode) == kEvent && n >= 15 && (code == 0x02 || code == 0x22 || code == 0x2f)) {
+			// An inquiry's answer: the first device's address after the
+			// event's code, length and count.
+			std::lock_guard<std::mutex> hold(clones->lock);
+			for (auto &[hci, c] : clones->of)
+				if (!std::memcmp(buf + 9, c.address.b, 6))
+					++c.heard[clones->limited];
+			continue;
+		}
 		bool hide;
 		if (btohs(opcode) == kCommand && n >= 12 && btohs(command) == 0x0401)
 			hide = !(buf[9] == 0x00 && buf[10] == 0x8b && buf[11] == 0x9e); // not the limited code
-		else if ((btohs(opcode) == kCommand && btohs(command) == 0x0402) || (btohs(opcode) == kEvent && buf[6] == 0x01))
+		else if ((btohs(opcode) == kCommand && btohs(command) == 0x0402) || (btohs(opcode) == kEvent && code == 0x01))
 			hide = false; // the inquiry cancelled, or over
 		else
 			continue;
 		std::lock_guard<std::mutex> hold(clones->lock);
+		clones->limited = btohs(opcode) == kCommand && btohs(command) == 0x0401 && !hide;
 		clones->hidden = hide;
-		for (auto &[hci, raw] : clones->raw)
-			setScan(raw, hide);
+		for (auto &[hci, c] : clones->of)
+			setScan(c.raw, hide);
 	}
 }
 
@@ -277,7 +295,9 @@ bool becomeClone(int hci, std::string &why)
 		return false;
 	}
 	std::lock_guard<std::mutex> hold(clones->lock);
-	clones->raw[hci] = raw;
+	Clone &c = clones->of[hci];
+	c.raw = raw;
+	hci_devba(hci, &c.address);
 	setScan(raw, clones->hidden);
 	return true;
 }
@@ -380,4 +400,14 @@ bool holdLink(int from, int to, std::string &why)
 		return false;
 	}
 	return true; // kept open for good
+}
+
+bool heardLimitedOnly(int clone, std::string &why)
+{
+	std::lock_guard<std::mutex> hold(clones->lock);
+	const Clone &c = clones->of[clone];
+	if (c.heard[0] || !c.heard[1])
+		why = "the host heard it " + std::to_string(c.heard[0]) + " times in general inquiries, " +
+		      std::to_string(c.heard[1]) + " in limited ones";
+	return why.empty();
 }

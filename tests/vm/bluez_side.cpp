@@ -228,6 +228,7 @@ struct Clone {
 	int raw = -1; // its raw HCI socket
 	bdaddr_t address{};
 	int heard[2] = {0, 0}; // answers the host had of it in general, limited inquiries
+	int first = -1;        // the kind of inquiry that heard it first
 };
 struct Clones {
 	std::mutex lock;
@@ -267,8 +268,11 @@ void watchInquiries()
 			// event's code, length and count.
 			std::lock_guard<std::mutex> hold(clones->lock);
 			for (auto &[hci, c] : clones->of)
-				if (!std::memcmp(buf + 9, c.address.b, 6))
+				if (!std::memcmp(buf + 9, c.address.b, 6)) {
 					++c.heard[clones->limited];
+					if (c.first < 0)
+						c.first = clones->limited;
+				}
 			continue;
 		}
 		bool hide;
@@ -402,12 +406,14 @@ bool holdLink(int from, int to, std::string &why)
 	return true; // kept open for good
 }
 
-bool heardLimitedOnly(int clone, std::string &why)
+bool heardFirstInLimited(int clone, std::string &why)
 {
 	std::lock_guard<std::mutex> hold(clones->lock);
 	const Clone &c = clones->of[clone];
-	if (c.heard[0] || !c.heard[1])
-		why = "the host heard it " + std::to_string(c.heard[0]) + " times in general inquiries, " +
-		      std::to_string(c.heard[1]) + " in limited ones";
+	if (c.first < 0)
+		why = "the host never heard it in an inquiry";
+	else if (c.first == 0)
+		why = "the host heard it first in a general inquiry (" + std::to_string(c.heard[0]) + " times in general "
+		      "inquiries, " + std::to_string(c.heard[1]) + " in limited ones)";
 	return why.empty();
 }

@@ -27,9 +27,10 @@ bool pressSync(int remote, bool clone, std::string &why);
 // link already answers the host's second link under the same number.
 bool holdLink(int from, int to, std::string &why);
 
-// Whether the host heard the clone on hci`clone` in its limited inquiries
-// and never in a general one.
-bool heardLimitedOnly(int clone, std::string &why);
+// Whether the host heard the clone on hci`clone` first in a limited
+// inquiry. (Later a general one may hear it too: the clone's scan is set
+// by a command of its controller's, which may wait behind the pairing's.)
+bool heardFirstInLimited(int clone, std::string &why);
 
 // The remote's batteries pulled: its controller is switched off.
 bool switchOff(int remote, std::string &why);

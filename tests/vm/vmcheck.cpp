@@ -36,8 +36,8 @@
 //   sync NAME HCI [clone]     the remote's SYNC button (also the time `delay`
 //                             counts from); a clone answers only the limited
 //                             inquiry, and has no Device ID
-//   limited HCI               the host heard the clone on hciHCI in its limited
-//                             inquiries alone
+//   limited HCI               the host heard the clone on hciHCI first in a
+//                             limited inquiry
 //   off HCI                   the remote's controller hciHCI is switched off
 //   link HCI OTHER            hciHCI holds a link to hciOTHER (so that its link
 //                             to the host is the host's second)
@@ -360,7 +360,7 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 	if (verb == "limited") {
 		int hci = 1;
 		words >> hci;
-		return heardLimitedOnly(hci, why);
+		return heardFirstInLimited(hci, why);
 	}
 	if (verb == "off") {
 		int hci = 1;

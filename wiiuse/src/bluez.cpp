@@ -218,6 +218,7 @@ struct BringIn {
 	bool browsedAgain = false;
 	Time until;
 	Time noIdSince = kNever; // its services were read with no Device ID
+	Time askedAt;            // its Device ID last asked for
 };
 
 // Whose the radio is: bluetoothd's general discovery, or the search's own
@@ -341,8 +342,14 @@ void await(BluezSearch &s, BringIn &b, BringIn::Stage stage, const char *method,
 	b.call.reset(slot);
 }
 
-void askModalias(BluezSearch &s, BringIn &b)
+// Asks BlueZ for the device's Device ID as it has it now, when the last
+// question has been answered, a tenth of a second after it at the soonest:
+// BlueZ is not kept busy answering while it reads the device's services.
+void askModalias(BluezSearch &s, BringIn &b, Time t)
 {
+	if ((b.call && !b.answered) || t < b.askedAt + kSearchStep)
+		return;
+	b.askedAt = t;
 	Message m = newCall(s, b.path, "org.freedesktop.DBus.Properties", "Get");
 	sd_bus_slot *slot = nullptr;
 	b.answered = false;
@@ -427,8 +434,7 @@ bool advance(BluezSearch &s, Time t)
 			if (b.noIdSince == kNever)
 				b.noIdSince = t;
 			if (t < b.noIdSince + kLateDeviceId) {
-				if (!b.call || b.answered)
-					askModalias(s, b);
+				askModalias(s, b, t);
 				return false;
 			}
 			bool remote = isWiiRemote(d.name, "", 0) && remoteClass(d.deviceClass);
@@ -447,8 +453,7 @@ bool advance(BluezSearch &s, Time t)
 			return finish(s, false);
 		}
 		if (d.modalias.empty() && t < b.until) {
-			if (!b.call || b.answered)
-				askModalias(s, b);
+			askModalias(s, b, t);
 			return false;
 		}
 		if (d.modalias.empty() && !b.browsedAgain) {

@@ -199,9 +199,11 @@ bool offerDeviceId(int hci, std::string &why)
 	sdp_list_t *classes = sdp_list_append(nullptr, &pnp), *groups = sdp_list_append(nullptr, &browse);
 	sdp_set_service_classes(record, classes);
 	sdp_set_browse_groups(record, groups);
-	uint16_t spec = 0x0103, vendor = 0x057e, product = 0x0306, version = 0x0600, source = 0x0002;
+	// The record's own format (1.3), then the remote's ids; its vendor id
+	// is a USB one.
+	uint16_t format = 0x0103, vendor = 0x057e, product = 0x0306, version = 0x0600, source = 0x0002;
 	uint8_t primary = 1;
-	sdp_attr_add_new(record, 0x0200, SDP_UINT16, &spec);
+	sdp_attr_add_new(record, 0x0200, SDP_UINT16, &format);
 	sdp_attr_add_new(record, 0x0201, SDP_UINT16, &vendor);
 	sdp_attr_add_new(record, 0x0202, SDP_UINT16, &product);
 	sdp_attr_add_new(record, 0x0203, SDP_UINT16, &version);

@@ -62,10 +62,9 @@ bool soloDiRoot(const Esito &esito)
 
 void riferisci(const Esito &esito)
 {
-	char spazio[160], riga[512];
+	char spazio[160];
 	const char *motivo =
 		esito.errore == kNonCarattere ? "non è un dispositivo a caratteri" : std::strerror(esito.errore);
-	std::snprintf(riga, sizeof riga, "impossibile %s %s: %s%s\n", kAzioni[static_cast<int>(esito.azione)],
-	              kDispositivo, motivo, consiglio(esito, spazio, sizeof spazio));
-	dire(riga);
+	dire("impossibile %s %s: %s%s\n", kAzioni[static_cast<int>(esito.azione)], kDispositivo, motivo,
+	     consiglio(esito, spazio, sizeof spazio));
 }

@@ -36,12 +36,9 @@ void inAttesa()
 	if (attesaDetta || battiti - inizioImpulso < kBattitiAttesa)
 		return;
 	attesaDetta = true;
-	char riga[256];
-	std::snprintf(riga, sizeof riga,
-	              "attenzione: %s non accetta il byte da più di un secondo (controllo di flusso? "
-	              "CTS basso o XOFF dalla scheda)\n",
-	              kDispositivo);
-	dire(riga);
+	dire("attenzione: %s non accetta il byte da più di un secondo (controllo di flusso? "
+	     "CTS basso o XOFF dalla scheda)\n",
+	     kDispositivo);
 }
 
 // The device's descriptor, owned once: by this, then by the stream.
@@ -123,12 +120,9 @@ void avvisaHupcl(const struct termios &modo)
 	if (hupclDetto || !(modo.c_cflag & HUPCL))
 		return;
 	hupclDetto = true;
-	char riga[384];
-	std::snprintf(riga, sizeof riga,
-	              "attenzione: %s ha HUPCL attivo: ogni impulso abbassa e rialza DTR, e una scheda "
-	              "che si riavvia con DTR ripartirà a ogni impulso; per evitarlo: stty -F %s -hupcl\n",
-	              kDispositivo, kDispositivo);
-	dire(riga);
+	dire("attenzione: %s ha HUPCL attivo: ogni impulso abbassa e rialza DTR, e una scheda "
+	     "che si riavvia con DTR ripartirà a ogni impulso; per evitarlo: stty -F %s -hupcl\n",
+	     kDispositivo, kDispositivo);
 }
 
 // Opens the device for one pulse: only an existing character device, never

@@ -1,7 +1,9 @@
 #include "uscita.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <cstdarg>
+#include <cstdio>
 #include <poll.h>
 #include <unistd.h>
 
@@ -31,7 +33,13 @@ size_t scriviTutto(int fd, const char *dati, size_t quanti, void (*interrotto)()
 	return fatti;
 }
 
-void dire(const char *testo)
+void dire(const char *formato, ...)
 {
-	scriviTutto(STDERR_FILENO, testo, std::strlen(testo));
+	char riga[512];
+	va_list argomenti;
+	va_start(argomenti, formato);
+	int n = std::vsnprintf(riga, sizeof riga, formato, argomenti);
+	va_end(argomenti);
+	if (n > 0)
+		scriviTutto(STDERR_FILENO, riga, std::min(static_cast<size_t>(n), sizeof riga - 1));
 }

@@ -10,7 +10,8 @@
 // clock, see impulso.h).
 size_t scriviTutto(int fd, const char *dati, size_t quanti, void (*interrotto)() = nullptr);
 
-// A line of ours on standard error.
-void dire(const char *testo);
+// A line of ours on standard error, as printf(3) composes it (up to 511
+// bytes).
+void dire(const char *formato, ...) __attribute__((format(printf, 1, 2)));
 
 #endif

@@ -587,6 +587,15 @@ void heardLimited(BluezSearch &s, const Heard &h, Time t)
 		s.heard.erase(h.address); // heard anew by the next inquiry
 }
 
+// Asks the adapter for `method`, whose answer the radio, `next` now, awaits.
+void turnTo(BluezSearch &s, Radio next, const char *method)
+{
+	s.turning = std::make_unique<BringIn>();
+	s.turning->path = s.adapter;
+	await(s, *s.turning, BringIn::Starting, method, kAdapter);
+	s.radio = next;
+}
+
 // Hands the radio from bluetoothd's discovery to the limited inquiry and
 // back, as their turns end. A pairing under way keeps the radio as it is;
 // a turn that would begin within a second of the deadline does not.
@@ -625,10 +634,7 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 				return;
 			}
 		}
-		s.turning = std::make_unique<BringIn>();
-		s.turning->path = s.adapter;
-		await(s, *s.turning, BringIn::Starting, "StopDiscovery", kAdapter);
-		s.radio = Radio::Stopping;
+		turnTo(s, Radio::Stopping, "StopDiscovery");
 		return;
 	case Radio::Stopping:
 		if (!answered)
@@ -670,10 +676,7 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 		return;
 	}
 	// bluetoothd's turn again.
-	s.turning = std::make_unique<BringIn>();
-	s.turning->path = s.adapter;
-	await(s, *s.turning, BringIn::Starting, "StartDiscovery", kAdapter);
-	s.radio = Radio::Starting;
+	turnTo(s, Radio::Starting, "StartDiscovery");
 }
 
 } // namespace
@@ -780,8 +783,7 @@ int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 			// reached for bluetoothd to add is connected already.
 			bool heard = s.heard.count(d.address) > 0;
 			if (d.adapter != s.adapter || (d.connected && !s.reaching.count(d.address)) || !(d.inRange || heard) ||
-			    resting ||
-			    s.strangers.count(path) || !isWiiRemote(d.name, d.modalias, d.deviceClass))
+			    resting || s.strangers.count(path) || !isWiiRemote(d.name, d.modalias, d.deviceClass))
 				continue;
 			s.bringing = std::make_unique<BringIn>();
 			s.bringing->path = path;

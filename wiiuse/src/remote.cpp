@@ -96,7 +96,7 @@ void comeBack(Remote &r, Time now)
 {
 	Hub &h = hub();
 	r.lookedAt = now;
-	if (r.coming.where.id.empty() || readLine(r.coming.where.dir + "/devtype").empty()) {
+	if (r.coming.where.id.empty() || !stillBound(r.coming.where)) {
 		r.coming = Bound{};
 		for (Found &f : discover(h.sysRoot, h.devRoot))
 			if ((r.vacant ? !claimed(f.uniq) : f.uniq == r.bound.where.uniq) && !h.taken.count(f.id)) {
@@ -130,7 +130,7 @@ void tend(Remote &r, Time now)
 		lightLeds(r.bound.where, r.leds, now);
 	// A remote whose sysfs entries are gone has been removed, even before
 	// its nodes say so.
-	if (readLine(r.bound.where.dir + "/devtype").empty()) {
+	if (!stillBound(r.bound.where)) {
 		lose(r, false, now);
 		return;
 	}
@@ -206,7 +206,7 @@ void process(Remote &r, Time now)
 			takeBack(r, now);
 		} else if (now >= r.lookedAt + kLookEvery) {
 			r.lookedAt = now;
-			if (readLine(r.bound.where.dir + "/devtype").empty()) {
+			if (!stillBound(r.bound.where)) {
 				lose(r, false, now); // unbound at last: looked for as any lost remote
 				r.rec.event = WIIUSE_NONE;
 			}

@@ -140,6 +140,11 @@ int batteryFromCapacity(int capacity)
 	return std::min(100, raw / 2);
 }
 
+bool stillBound(const Found &remote)
+{
+	return !readLine(remote.dir + "/devtype").empty();
+}
+
 std::string extensionName(const Found &remote)
 {
 	return readLine(remote.dir + "/extension");

@@ -36,6 +36,10 @@ int batteryPercent(const Found &remote);
 // level, 200: raw 200 gives 100.
 int batteryFromCapacity(int capacity);
 
+// Whether the driver still has the remote bound: its sysfs entries are
+// there.
+bool stillBound(const Found &remote);
+
 // The driver's name of the extension plugged in: "none", "nunchuk", ...
 std::string extensionName(const Found &remote);
 

@@ -5,7 +5,6 @@
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/hci.h>
 #include <bluetooth/hci_lib.h>
-#include <bluetooth/l2cap.h>
 #include <bluetooth/sdp.h>
 #include <bluetooth/sdp_lib.h>
 #include <systemd/sd-bus.h>
@@ -385,27 +384,12 @@ bool switchOff(int remote, std::string &why)
 
 bool holdLink(int from, int to, std::string &why)
 {
-	bdaddr_t local, peer;
 	// Both on, `from` seen by nobody yet; the emulated controllers page
-	// only a device that scans for inquiries.
-	if (!setAdapter(from, "Powered", nullptr, 1, why) || !run("hciconfig hci" + std::to_string(from) + " noscan", why) ||
-	    !setAdapter(to, "Powered", nullptr, 1, why) || !run("hciconfig hci" + std::to_string(to) + " piscan", why) ||
-	    hci_devba(from, &local) < 0 || hci_devba(to, &peer) < 0) {
-		why += std::strerror(errno);
-		return false;
-	}
-	sockaddr_l2 a{}, b{};
-	a.l2_family = b.l2_family = AF_BLUETOOTH;
-	a.l2_bdaddr = local;
-	b.l2_bdaddr = peer;
-	b.l2_psm = htobs(1);
-	int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_L2CAP);
-	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ||
-	    connect(fd, reinterpret_cast<sockaddr *>(&b), sizeof b) < 0) {
-		why = "hci" + std::to_string(from) + " to hci" + std::to_string(to) + ": " + std::strerror(errno);
-		return false;
-	}
-	return true; // kept open for good
+	// only a device that scans for inquiries. The link's service discovery
+	// channel is kept open for good.
+	return setAdapter(from, "Powered", nullptr, 1, why) && run("hciconfig hci" + std::to_string(from) + " noscan", why) &&
+	       setAdapter(to, "Powered", nullptr, 1, why) && run("hciconfig hci" + std::to_string(to) + " piscan", why) &&
+	       connectL2cap(from, to, 1, why) >= 0;
 }
 
 bool heardFirstInLimited(int clone, std::string &why)

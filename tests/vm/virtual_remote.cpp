@@ -391,29 +391,35 @@ bool createAirRemote(VirtualRemote &r, int hci, std::string &why)
 	return true;
 }
 
+int connectL2cap(int from, int to, uint16_t psm, std::string &why)
+{
+	sockaddr_l2 local{}, peer{};
+	if (!hciAddress(from, local.l2_bdaddr, why) || !hciAddress(to, peer.l2_bdaddr, why))
+		return -1;
+	local.l2_family = peer.l2_family = AF_BLUETOOTH;
+	peer.l2_psm = htobs(psm);
+	int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_L2CAP);
+	if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) < 0 ||
+	    connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) < 0) {
+		why = "L2CAP PSM " + std::to_string(psm) + " from hci" + std::to_string(from) + " to hci" +
+		      std::to_string(to) + ": " + std::strerror(errno);
+		if (fd >= 0)
+			close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 bool connectAir(VirtualRemote &r, int host, std::string &why)
 {
-	bdaddr_t local, peer;
-	if (!hciAddress(r.hci, local, why) || !hciAddress(host, peer, why))
-		return false;
 	int fds[2] = {-1, -1};
 	const uint16_t psms[2] = {0x11, 0x13};
-	for (int i = 0; i < 2; ++i) {
-		sockaddr_l2 from{}, to{};
-		from.l2_family = to.l2_family = AF_BLUETOOTH;
-		from.l2_bdaddr = local;
-		to.l2_bdaddr = peer;
-		to.l2_psm = htobs(psms[i]);
-		fds[i] = socket(AF_BLUETOOTH, SOCK_SEQPACKET | SOCK_CLOEXEC, BTPROTO_L2CAP);
-		if (fds[i] < 0 || bind(fds[i], reinterpret_cast<sockaddr *>(&from), sizeof from) < 0 ||
-		    connect(fds[i], reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
-			why = "L2CAP PSM " + std::to_string(psms[i]) + " to the host: " + std::strerror(errno);
-			for (int fd : fds)
-				if (fd >= 0)
-					close(fd);
+	for (int i = 0; i < 2; ++i)
+		if ((fds[i] = connectL2cap(r.hci, host, psms[i], why)) < 0) {
+			if (fds[0] >= 0)
+				close(fds[0]);
 			return false;
 		}
-	}
 	std::lock_guard<std::mutex> hold(r.sending);
 	for (int i = 0; i < 2; ++i) {
 		if (r.channel[i] >= 0)

@@ -61,6 +61,10 @@ bool createAirRemote(VirtualRemote &r, int hci, std::string &why);
 // before bluetoothd takes them for its own input server.
 void holdAirChannels(int hci);
 
+// An L2CAP connection from controller hci`from` to hci`to`'s `psm`; its
+// socket, or -1 with the reason in `why`.
+int connectL2cap(int from, int to, uint16_t psm, std::string &why);
+
 // A remote paired before, at a button press: it pages the host (hci`host`)
 // from its own controller and opens PSM 0x11 and 0x13 itself.
 bool connectAir(VirtualRemote &r, int host, std::string &why);

@@ -181,7 +181,6 @@ bool run(const std::string &command, std::string &why)
 	return status == 0;
 }
 
-
 // Nintendo's Device ID, offered on this controller alone.
 bool offerDeviceId(int hci, std::string &why)
 {
@@ -231,11 +230,11 @@ struct Clone {
 	int heard[2] = {0, 0}; // answers the host had of it in general, limited inquiries
 	int first = -1;        // the kind of inquiry that heard it first
 };
+enum class Inquiry { None, General, Limited }; // the host's, under way
 struct Clones {
 	std::mutex lock;
 	std::map<int, Clone> of; // by controller
-	bool hidden = false;     // the host makes a general inquiry
-	bool limited = false;    // the host makes a limited inquiry
+	Inquiry host = Inquiry::None;
 };
 Clones *const clones = new Clones; // never freed: the process ends first
 
@@ -270,24 +269,24 @@ void watchInquiries()
 			std::lock_guard<std::mutex> hold(clones->lock);
 			for (auto &[hci, c] : clones->of)
 				if (!std::memcmp(buf + 9, c.address.b, 6)) {
-					++c.heard[clones->limited];
+					int limited = clones->host == Inquiry::Limited;
+					++c.heard[limited];
 					if (c.first < 0)
-						c.first = clones->limited;
+						c.first = limited;
 				}
 			continue;
 		}
-		bool hide;
+		Inquiry host;
 		if (btohs(opcode) == kCommand && n >= 12 && btohs(command) == 0x0401)
-			hide = !(buf[9] == 0x00 && buf[10] == 0x8b && buf[11] == 0x9e); // not the limited code
+			host = buf[9] == 0x00 && buf[10] == 0x8b && buf[11] == 0x9e ? Inquiry::Limited : Inquiry::General;
 		else if ((btohs(opcode) == kCommand && btohs(command) == 0x0402) || (btohs(opcode) == kEvent && code == 0x01))
-			hide = false; // the inquiry cancelled, or over
+			host = Inquiry::None; // the inquiry cancelled, or over
 		else
 			continue;
 		std::lock_guard<std::mutex> hold(clones->lock);
-		clones->limited = btohs(opcode) == kCommand && btohs(command) == 0x0401 && !hide;
-		clones->hidden = hide;
+		clones->host = host;
 		for (auto &[hci, c] : clones->of)
-			setScan(c.raw, hide);
+			setScan(c.raw, host == Inquiry::General);
 	}
 }
 
@@ -303,7 +302,7 @@ bool becomeClone(int hci, std::string &why)
 	Clone &c = clones->of[hci];
 	c.raw = raw;
 	hci_devba(hci, &c.address);
-	setScan(raw, clones->hidden);
+	setScan(raw, clones->host == Inquiry::General);
 	return true;
 }
 

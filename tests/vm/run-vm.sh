@@ -170,11 +170,8 @@ cp "$here/init.sh" "$root/init"
 chmod +x "$root/init"
 cp "$here"/*.steps "$root/checks/"
 # Over the air, after the original remote alone, an evening of an original
-# and a clone, each on a controller of its own, and a spare controller.
-if [ "$mode" = air ]; then
-	cat "$here/air.steps" "$here/evening.steps" >"$root/checks/air.steps"
-	echo 5 >"$root/controllers"
-fi
+# and a clone.
+[ "$mode" != air ] || cat "$here/air.steps" "$here/evening.steps" >"$root/checks/air.steps"
 echo "$mode" >"$root/mode"
 echo "$cycles" >"$root/cycles"
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 >"$work/initramfs.cpio.gz"

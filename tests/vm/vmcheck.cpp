@@ -231,6 +231,15 @@ bool exited(Hitcheck &hc)
 	return hc.pid < 0;
 }
 
+// When the byte of hitcheck's output at `offset` arrived (under hc.lock).
+Clock::time_point printedAt(const Hitcheck &hc, size_t offset)
+{
+	for (auto &[when, end] : hc.arrivals)
+		if (end > offset)
+			return when;
+	return hc.started;
+}
+
 // Waits for TEXT in hitcheck's output from the cursor on; the time of the
 // chunk that completed it goes to `when`.
 bool expectText(Hitcheck &hc, const std::string &text, milliseconds limit, Clock::time_point *when,
@@ -249,11 +258,7 @@ bool expectText(Hitcheck &hc, const std::string &text, milliseconds limit, Clock
 	}
 	size_t end = found + text.size();
 	if (when)
-		for (auto &a : hc.arrivals)
-			if (a.second >= end) {
-				*when = a.first;
-				break;
-			}
+		*when = printedAt(hc, end - 1);
 	hc.cursor = end;
 	return true;
 }
@@ -472,10 +477,7 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		auto arrived = [&](const char *text) {
 			std::lock_guard<std::mutex> hold(hc.lock);
 			size_t at = hc.out.find(text);
-			for (auto &[when, end] : hc.arrivals)
-				if (at != std::string::npos && end > at)
-					return when;
-			return hc.started;
+			return at == std::string::npos ? hc.started : printedAt(hc, at);
 		};
 		Clock::time_point player = arrived("inizializzazione wiimote_robot"),
 		                  robot = arrived("wiimote_robot di"), rumble = last;

@@ -11,7 +11,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import tty
 import unittest
 
 try:
@@ -72,15 +74,44 @@ class BluezSearch(dbusmock.DBusTestCase):
             time.sleep(0.05)
         self.bind()
 
-    def bind(self):
+    def bind(self, address='', answers=False):
+        """The driver's remote; with `answers`, a raw node on which it answers
+        every status request."""
         d = self.root + '/sys/bus/hid/drivers/wiimote/0005:057E:0306.0001'
         os.makedirs(d + '/input/input3/event3')
         with open(d + '/devtype', 'w') as f:
             f.write('gen20\n')
         with open(d + '/input/input3/name', 'w') as f:
             f.write('Nintendo Wii Remote\n')
+        with open(d + '/uevent', 'w') as f:
+            f.write(f'HID_NAME=Nintendo RVL-CNT-01\nHID_UNIQ={address.lower()}\n')
         os.makedirs(self.root + '/dev/input', exist_ok=True)
         open(self.root + '/dev/input/event3', 'w').close()
+        if answers:
+            remote, node = os.openpty()
+            tty.setraw(node)
+            os.makedirs(d + '/hidraw/hidraw0')
+            os.symlink(os.ttyname(node), self.root + '/dev/hidraw0')
+
+            def answer():
+                try:
+                    while os.read(remote, 64):
+                        os.write(remote, bytes([0x20, 0, 0, 0, 0, 0, 0xC0]))
+                except OSError:
+                    pass
+            threading.Thread(target=answer, daemon=True).start()
+            self.addCleanup(os.close, node)
+            self.addCleanup(os.close, remote)
+
+    def removed(self, count):
+        """The devices unpaired, once `count` have been (the last is asked
+        for as the search ends)."""
+        end = time.monotonic() + 2
+        while True:
+            removed = [c[2] for c in self.adapter.GetCalls(dbus_interface=MOCK) if c[1] == 'RemoveDevice']
+            if len(removed) >= count or time.monotonic() > end:
+                return removed
+            time.sleep(0.05)
 
     def find(self, seconds, during=None):
         """Runs one search; `during` runs from half a second into it."""
@@ -153,8 +184,7 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(self.find(2)[:2], ('0\n', ''))
         self.assertEqual(self.calls(impostor), ['Pair'])
         self.assertFalse(self.trusted(impostor))
-        removed = [c[2] for c in self.adapter.GetCalls(dbus_interface=MOCK) if c[1] == 'RemoveDevice']
-        self.assertEqual(removed, [[impostor.object_path]])
+        self.assertEqual(self.removed(1), [[impostor.object_path]])
         # Taken by its class, it pairs under an unusual name as Nintendo's.
         pad = self.device('00:19:1D:00:00:02', '', modalias=NINTENDO, pair="self.Set('org.bluez.Device1', 'Name', 'Wireless Gamepad')")
         pad.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
@@ -175,27 +205,77 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(self.find(2)[:2], ('0\n', RULE_HINT))
         self.assertFalse(self.trusted(clone))
         clone.Set('org.bluez.Device1', 'Paired', False, dbus_interface=dbus.PROPERTIES_IFACE)
-        # With it, the clone is trusted and connected; a keyboard of the
-        # same name, its class a keyboard's, is unpaired.
+        # With it, the clone is connected, and trusted once the driver has
+        # bound it and it has answered as a remote; a keyboard of the same
+        # name, its class a keyboard's, is unpaired, never connected.
         os.makedirs(self.root + '/etc/udev/rules.d')
         shutil.copy(RULE, self.root + '/etc/udev/rules.d/')
         keyboard = no_id('00:11:22:33:44:66', 0x002540)
-        self.assertEqual(self.find(10, lambda: self.bind_after(clone))[:2], ('1\n', ''))
+
+        def driver_binds():
+            end = time.monotonic() + 10
+            while 'Connect' not in self.calls(clone) and time.monotonic() < end:
+                time.sleep(0.05)
+            self.assertFalse(self.trusted(clone), 'trusted before it answered')
+            self.bind('00:19:1D:00:00:02', answers=True)
+        self.assertEqual(self.find(10, driver_binds)[:2], ('1\n', ''))
         self.assertEqual(self.calls(clone), ['Pair', 'Pair', 'Connect'])
         self.assertTrue(self.trusted(clone))
         self.assertEqual(self.calls(keyboard), ['Pair'])
         self.assertFalse(self.trusted(keyboard))
-        removed = [c[2] for c in self.adapter.GetCalls(dbus_interface=MOCK) if c[1] == 'RemoveDevice']
-        self.assertEqual(removed, [[clone.object_path], [keyboard.object_path]])
+        self.assertEqual(self.removed(2), [[clone.object_path], [keyboard.object_path]])
 
-    def test_a_remote_whose_services_could_not_be_read_after_pairing_has_them_read_again(self):
-        # Paired, its Device ID is not known: a connection reads its services.
-        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01', modalias='', pair='',
-                             connect=f"self.Set('org.bluez.Device1', 'Modalias', '{NINTENDO}')")
-        out, err, took = self.find(10, lambda: self.bind_after(remote, connects=2))
-        self.assertEqual((out, err), ('1\n', ''))
-        self.assertEqual(self.calls(remote), ['Pair', 'Connect', 'Connect'])
+        # Trusted, it presents itself at the next search as a keyboard: its
+        # trust and its pairing go, said; a keyboard trusted by hand stays.
+        clone.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002540), dbus_interface=dbus.PROPERTIES_IFACE)
+        own = self.device('00:11:22:33:44:77', 'Keyboard K120', modalias='')
+        for dev in (clone, keyboard, own):
+            for prop in ('Paired', 'Trusted'):
+                dev.Set('org.bluez.Device1', prop, True, dbus_interface=dbus.PROPERTIES_IFACE)
+        shutil.rmtree(self.root + '/sys/bus/hid/drivers/wiimote/0005:057E:0306.0001')
+        out, err, _ = self.find(1)
+        self.assertEqual(err, 'il dispositivo Nintendo RVL-CNT-01 (00:11:22:33:44:66) non si presenta più come un '
+                              "wiimote: tolti la fiducia e l'associazione\n"
+                              'il dispositivo Nintendo RVL-CNT-01 (00:19:1D:00:00:02) non si presenta più come un '
+                              "wiimote: tolti la fiducia e l'associazione\n")
+        self.assertFalse(self.trusted(clone))
+        self.assertTrue(self.trusted(own))
+        self.assertEqual(self.calls(own), [])
+
+    def test_nothing_is_connected_before_its_device_id_says_it_is_a_remote(self):
+        # Paired, its Device ID is not known: it is unpaired, never connected
+        # to have its services read, and its next pairing reads them.
+        self.adapter.AddMethod('org.bluez.Adapter1', 'RemoveDevice', 'o', '', '', dbus_interface=MOCK)
+        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01', modalias='', pair='')
+
+        def services_read_at_the_second_pairing():
+            end = time.monotonic() + 10
+            while not self.removed(1) and time.monotonic() < end:
+                time.sleep(0.05)
+            remote.AddMethod('org.bluez.Device1', 'Pair', '', '',
+                             f"self.Set('org.bluez.Device1', 'Modalias', '{NINTENDO}')", dbus_interface=MOCK)
+            self.bind_after(remote)
+        self.assertEqual(self.find(10, services_read_at_the_second_pairing)[:2], ('1\n', ''))
+        self.assertEqual(self.calls(remote), ['Pair', 'Pair', 'Connect'])
         self.assertTrue(self.trusted(remote))
+        # Paired before the search: a keyboard's Device ID under a remote's
+        # name, or no name and a remote's class, is left alone; a remote's
+        # Device ID is trusted and connected.
+        self.adapter.ClearCalls(dbus_interface=MOCK)
+        remote.Set('org.bluez.Device1', 'Connected', False, dbus_interface=dbus.PROPERTIES_IFACE)
+        remote.Set('org.bluez.Device1', 'Trusted', False, dbus_interface=dbus.PROPERTIES_IFACE)
+        remote.ClearCalls(dbus_interface=MOCK)
+        keyboard = self.device('00:11:22:33:44:55', 'Nintendo RVL-CNT-01', modalias='usb:v046DpC52Bd1200')
+        nameless = self.device('00:11:22:33:44:56', '', modalias='')
+        nameless.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
+        for dev in (keyboard, nameless):
+            dev.Set('org.bluez.Device1', 'Paired', True, dbus_interface=dbus.PROPERTIES_IFACE)
+        shutil.rmtree(self.root + '/sys/bus/hid/drivers/wiimote/0005:057E:0306.0001')
+        self.assertEqual(self.find(10, lambda: self.bind_after(remote))[:2], ('1\n', ''))
+        self.assertEqual(self.calls(remote), ['Connect'])
+        self.assertTrue(self.trusted(remote))
+        self.assertEqual((self.calls(keyboard), self.calls(nameless)), ([], []))
+        self.assertEqual(self.removed(0), [])
 
     def test_a_pairing_under_way_holds_up_nothing(self):
         # bluetoothd takes 4 s to pair one remote; another is bound meanwhile.

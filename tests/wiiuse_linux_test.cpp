@@ -5,6 +5,7 @@
 #include "inquiry.h"
 #include "internal.h"
 #include "translate.h"
+#include "trust.h"
 
 #include <wiiuse.h>
 
@@ -19,6 +20,8 @@
 #include <string>
 #include <csignal>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
@@ -102,6 +105,40 @@ TEST(Inquiry, AnswersInEachFormGiveAddressAndClassAndItsEndCancelOrRefusalEndsIt
 }
 
 // --- Translation ---------------------------------------------------------
+
+TEST(Trust, OnlyWhatTheDriverTakesIsConnectedAndOnlyANintendoIdIsTrustedAtOnce)
+{
+	const std::string wii = "Nintendo RVL-CNT-01";
+	Facts original{"", "bluetooth:v057Ep0306d0600", 0x002504, true, false, ""};
+	Facts keyboardNamedAsRemote{wii, "usb:v046DpC52Bd1200", 0x002504, true, false, ""};
+	Facts clone{wii, "", 0x002504, true, false, ""};
+	Facts keyboardNoId{wii, "", 0x002540, true, false, ""};
+	Facts notReadYet{wii, "", 0x002504, false, false, ""};
+	EXPECT_EQ(kindOf(original), Kind::Remote);
+	EXPECT_EQ(kindOf(keyboardNamedAsRemote), Kind::Stranger);
+	EXPECT_EQ(kindOf(clone), Kind::Lookalike);
+	EXPECT_EQ(kindOf(keyboardNoId), Kind::Stranger);
+	EXPECT_EQ(kindOf(notReadYet), Kind::Unknown);
+	EXPECT_FALSE(mayConnect(Kind::Unknown, true));
+	EXPECT_FALSE(mayConnect(Kind::Lookalike, false));
+	EXPECT_TRUE(mayConnect(Kind::Lookalike, true) && !trustedOnConnect(Kind::Lookalike));
+	EXPECT_TRUE(trustedOnConnect(Kind::Remote));
+	// Worth pairing by its name, or, nameless, by a remote's class with any
+	// service bits.
+	EXPECT_TRUE(worthPairing({"", "", 0x002504 | 0x200000, false, false, ""}));
+	EXPECT_FALSE(worthPairing({"Keyboard", "", 0x002504, false, false, ""}));
+	// A trusted look-alike that changed, or that another driver holds,
+	// forfeits; one hid-generic holds until udev's rule moves it does not,
+	// nor a keyboard trusted by hand.
+	clone.trusted = keyboardNoId.trusted = true;
+	EXPECT_TRUE(forfeitsTrust(keyboardNoId));
+	EXPECT_FALSE(forfeitsTrust(clone));
+	clone.driver = "hid-generic";
+	EXPECT_FALSE(forfeitsTrust(clone));
+	clone.driver = "hid-multitouch";
+	EXPECT_TRUE(forfeitsTrust(clone));
+	EXPECT_FALSE(forfeitsTrust({"Keyboard K120", "", 0x002540, true, true, "hid-generic"}));
+}
 
 struct Translation : testing::Test {
 	Pending pending;
@@ -277,7 +314,8 @@ struct Api : testing::Test {
 		writeFile(dir + "/extension", "none");
 		writeFile(dir + "/power_supply/wiimote_battery_" + id.substr(15) + "/capacity", "75");
 		writeFile(inputs + "/name", "Nintendo Wii Remote");
-		writeFile(dir + "/uevent", "HID_NAME=Nintendo RVL-CNT-01\nHID_UNIQ=" + uniq + "\n");
+		// A name is the device's own word, and may hold a line break.
+		writeFile(dir + "/uevent", "HID_NAME=Nintendo RVL-CNT-01\nHID_UNIQ=00:19:1d:00:00:01\nHID_UNIQ=" + uniq + "\n");
 		writeFile(dir + "/input/input" + std::to_string(event + 1) + "/name", "Nintendo Wii Remote IR");
 		int core = node(event);
 		node(event + 1);
@@ -541,6 +579,16 @@ TEST_F(Api, TheSearchCountsDownOnATerminalOnlyWhereItFitsAndErasesItsLine)
 	ws.ws_col = 100;
 	ioctl(slave, TIOCSWINSZ, &ws);
 	setenv("TERM", "xterm", 1);
+	// A system bus that never answers: BlueZ may still help, so the
+	// operator is asked to press; with no bus at all there is nothing to
+	// press for.
+	EXPECT_EQ(searchLine(slave, master, 1), "Bluetooth non disponibile per la ricerca: impossibile raggiungere "
+	                                        "il bus di sistema: No such file or directory\r\n");
+	int bus = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/no-bus", root.c_str());
+	ASSERT_EQ(bind(bus, reinterpret_cast<sockaddr *>(&addr), sizeof addr) | listen(bus, 8), 0);
 	std::string shown = searchLine(slave, master, 2);
 	const std::string line = "premi SYNC (sotto le batterie) o, se già associato, un tasto: ancora ";
 	EXPECT_NE(shown.find("\r" + line + "2 s\033[K\r" + line + "1 s\033[K"), std::string::npos) << shown;
@@ -575,6 +623,7 @@ TEST_F(Api, TheSearchCountsDownOnATerminalOnlyWhereItFitsAndErasesItsLine)
 	EXPECT_EQ(searchLine(slave, master, 1), "");
 	close(slave);
 	close(master);
+	close(bus);
 
 	int p[2];
 	ASSERT_EQ(pipe(p), 0);
@@ -894,6 +943,27 @@ TEST_F(Timed, TheSearchPassesOverABoundRemoteThatIsSilentAndTakesItWhenItSpeaks)
 	late[playerRaw] = Ms(1900);
 	EXPECT_EQ(wiiuse_find(second, 1, 0), 1);
 	EXPECT_EQ(wiiuse_connect(second, 1), 1);
+}
+
+TEST_F(Timed, AVacantSlotTakesTheRemoteThatAnswersNotASilentOneBoundBeforeIt)
+{
+	forgetAll();
+	late.erase(playerRaw);
+	late.erase(robotRaw);
+	wiimote_t **g = wiiuse_init(1);
+	EXPECT_EQ(wiiuse_find(g, 1, 0), 0);
+	EXPECT_EQ(wiiuse_connect(g, 1), 0);
+	// The first bound stays silent; the second speaks.
+	late[robotRaw] = Ms(20);
+	Time spoke = clock.t;
+	bool back = false;
+	while (!back && since(spoke) < 10) {
+		back = wiiuse_poll(g, 1) && g[0]->event == WIIUSE_STATUS;
+		clock.runDue();
+	}
+	EXPECT_TRUE(back);
+	EXPECT_LT(since(spoke), 5.0) << "held by the silent remote";
+	EXPECT_TRUE(connectedNow(g));
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "inquiry.h"
 #include "report.h"
 #include "search.h"
+#include "sysfs.h"
+#include "trust.h"
 
 #include <systemd/sd-bus.h>
 
@@ -29,8 +31,10 @@ const char kDevice[] = "org.bluez.Device1";
 // owner may press SYNC once told to.
 constexpr auto kRetryAfter = std::chrono::seconds(3);
 // A device just paired is given this long to have its Device ID read (it is
-// asked at each turn of the search); one whose services could not be read
-// is given as long again after they are read anew.
+// asked at each turn of the search). One whose services could not be read
+// is unpaired, never connected to have them read: a connection would
+// connect every profile it offers. Paired again at a later turn, its
+// services are read anew.
 constexpr auto kServicesWait = std::chrono::seconds(3);
 // A device whose services are read with no Device ID among them: its
 // Device ID, if it has one, comes with its services or just after.
@@ -54,8 +58,23 @@ const char kRuleHint[] =
 const char kSyncHint[] =
 	"premi il tasto rosso SYNC sotto il coperchio delle batterie durante la ricerca";
 
+// What is still to be sent goes out as the bus closes, for a second at most:
+// a system bus that does not read (a hung dbus-daemon) holds nothing up.
 struct BusUnref {
-	void operator()(sd_bus *bus) const { sd_bus_flush_close_unref(bus); }
+	void operator()(sd_bus *bus) const
+	{
+		Time end = now() + std::chrono::seconds(1);
+		for (;;) {
+			while (sd_bus_process(bus, nullptr) > 0) {
+			}
+			int events = sd_bus_get_events(bus);
+			if (events < 0 || (sd_bus_is_ready(bus) > 0 && !(events & POLLOUT)) || now() >= end)
+				break;
+			pollfd p{sd_bus_get_fd(bus), static_cast<short>(events), 0};
+			waitUntil(&p, 1, end);
+		}
+		sd_bus_close_unref(bus);
+	}
 };
 struct SlotUnref {
 	void operator()(sd_bus_slot *slot) const { sd_bus_slot_unref(slot); }
@@ -77,7 +96,7 @@ struct Error {
 // What the search knows of a device (or an adapter): the properties it uses.
 struct Device {
 	std::string adapter, address, name, modalias;
-	bool paired = false, connected = false, inRange = false;
+	bool paired = false, connected = false, inRange = false, trusted = false;
 	bool hid = false;     // its services are read, and offer HID
 	bool powered = false; // of an adapter
 	uint32_t deviceClass = 0;
@@ -88,21 +107,17 @@ bool hinted = false; // the SYNC button has been suggested
 bool toldRule = false; // the root step for remotes with no Device ID has been said
 bool toldLimited = false; // the limited inquiry's unavailability has been told
 
-// A Wii Remote's class of device, whatever its service bits: a peripheral
-// joystick (the original, and the remotes made like it: 0x002504) or
-// gamepad (the Plus: 0x000508).
-bool remoteClass(uint32_t deviceClass)
+Facts factsOf(const Device &d, const std::string &driver = "")
 {
-	uint32_t kind = deviceClass & 0x1ffc;
-	return kind == 0x0504 || kind == 0x0508;
+	return {d.name, d.modalias, d.deviceClass, d.hid, d.trusted, driver};
 }
 
-// Every call from now on waits until `deadline` at most (1 ms at least): a
-// daemon that hangs cannot hold the search past its time.
-void limitCalls(sd_bus *bus, Time deadline)
+// As sysfs writes a HID device's uniq: "00:19:1d:00:00:01".
+std::string lower(std::string address)
 {
-	auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now()).count();
-	sd_bus_set_method_call_timeout(bus, static_cast<uint64_t>(std::max<long long>(left, 1000)));
+	std::transform(address.begin(), address.end(), address.begin(),
+	               [](unsigned char c) { return std::tolower(c); });
+	return address;
 }
 
 void cannotHelp(const std::string &why)
@@ -150,11 +165,12 @@ int readDeviceProps(sd_bus_message *m, Device &d)
 		} else if (!std::strcmp(type, "u") && k == "Class") {
 			if ((rc = sd_bus_message_read(m, "u", &d.deviceClass)) < 0)
 				return rc;
-		} else if (!std::strcmp(type, "b") && (k == "Paired" || k == "Connected" || k == "Powered")) {
+		} else if (!std::strcmp(type, "b") &&
+		           (k == "Paired" || k == "Connected" || k == "Powered" || k == "Trusted")) {
 			int b = 0;
 			if ((rc = sd_bus_message_read(m, "b", &b)) < 0)
 				return rc;
-			(k == "Paired" ? d.paired : k == "Connected" ? d.connected : d.powered) = b;
+			(k == "Paired" ? d.paired : k == "Connected" ? d.connected : k == "Trusted" ? d.trusted : d.powered) = b;
 		} else {
 			if (k == "RSSI")
 				d.inRange = true; // BlueZ gives it while the device answers inquiries
@@ -203,8 +219,7 @@ struct BringIn {
 		Starting,   // StartDiscovery() under way
 		Pairing,    // Pair() under way
 		AwaitingId, // paired: its Device ID awaited until `until`
-		Browsing,   // its services not read: Connect() reads them first
-		Connecting, // trusted, Connect() under way
+		Connecting, // Connect() under way
 	};
 	std::string path;
 	Device *device = nullptr; // what the search knows of it
@@ -215,7 +230,6 @@ struct BringIn {
 	std::string error;   // the call's error name; empty: it succeeded
 	std::string message; // what went wrong, to be said
 	bool pairedHere = false; // this search paired it: unpaired if a stranger
-	bool browsedAgain = false;
 	Time until;
 	Time noIdSince = kNever; // its services were read with no Device ID
 	Time askedAt;            // its Device ID last asked for
@@ -243,12 +257,18 @@ struct BluezSearch {
 	std::unique_ptr<sd_bus_slot, SlotUnref> added, changed;
 	std::string adapter;                  // object path of the adapter searched with
 	std::map<std::string, Device> devices; // by object path
-	std::map<std::string, Time> resting;  // remotes that would not connect, and when
-	std::set<std::string> strangers; // paired, then found not to be Wii Remotes
+	std::map<std::string, Time> resting;  // devices the search tried, and when it gave up
+	std::set<std::string> strangers; // not Wii Remotes: left alone for the rest of the search
 	std::unique_ptr<BringIn> starting; // the start of discovery, while under way
 	std::unique_ptr<BringIn> bringing;
 	Time callsUntil; // calls begun are seen through until then
-	int connected = 0;
+	// Remotes connected by the search, by address as sysfs writes it,
+	// awaited until then for the driver to bind them.
+	std::map<std::string, Time> awaiting;
+	// Look-alikes connected and not trusted yet, by address: trusted once
+	// the driver has bound them and they have answered.
+	std::map<std::string, std::string> lookalikes;
+	std::string sysRoot; // where the drivers bound to devices are read
 	bool discovering = false;
 	bool failed = false; // Bluetooth cannot help: said, and nothing more is asked
 	bool bindsWithoutId = false; // this machine's udev binds remotes with no Device ID
@@ -374,23 +394,102 @@ void unpair(BluezSearch &s, const std::string &path)
 		send(s, m, nullptr, nullptr, nullptr);
 }
 
-// The bring-in is over: true when its remote was connected.
-bool finish(BluezSearch &s, bool connected)
+// Not trusted any more: it may no longer connect by itself.
+void distrust(BluezSearch &s, const std::string &path)
 {
-	s.reaching.erase(s.bringing->device->address);
-	if (connected)
-		s.heard.erase(s.bringing->device->address);
-	else
-		s.resting[s.bringing->path] = now();
+	Message m = newCall(s, path, "org.freedesktop.DBus.Properties", "Set");
+	if (m && sd_bus_message_append(m.get(), "ssv", kDevice, "Trusted", "b", 0) >= 0)
+		send(s, m, nullptr, nullptr, nullptr);
+}
+
+// Gives up a pairing under way in bluetoothd, so that it does not outlast
+// the search that began it and leave the device paired.
+void cancelPairing(BluezSearch &s, const BringIn &b)
+{
+	if (b.stage == BringIn::Pairing && !b.answered)
+		send(s, newCall(s, b.path, kDevice, "CancelPairing"), nullptr, nullptr, nullptr);
+}
+
+// The bring-in is over: true when its remote was connected. One that was
+// not rests, and the devices not tried since get their turn first.
+bool finish(BluezSearch &s, bool connected, Time t)
+{
+	Device &d = *s.bringing->device;
+	s.reaching.erase(d.address);
+	if (connected) {
+		s.heard.erase(d.address);
+		s.awaiting[lower(d.address)] = t + kDriverBindGrace;
+	} else {
+		cancelPairing(s, *s.bringing);
+		s.lookalikes.erase(lower(d.address));
+	}
+	s.resting[s.bringing->path] = t;
 	s.bringing.reset();
 	return connected;
 }
 
+// Not a remote, or not one the driver will take: unpaired if the search
+// paired it, and left alone for the rest of the search.
+bool leave(BluezSearch &s, Time t)
+{
+	BringIn &b = *s.bringing;
+	if (b.pairedHere)
+		unpair(s, b.path);
+	s.strangers.insert(b.path);
+	return finish(s, false, t);
+}
+
+void hintSync(const Device &d, const std::string &error)
+{
+	if (hinted)
+		return;
+	hinted = true;
+	notice("il wiimote " + (d.name.empty() ? d.address : d.name) + " non si lascia collegare (" + error +
+	       "): " + kSyncHint);
+}
+
+// Once paired, or paired before: what it says it is decides, as soon as
+// it is known, whether it is connected.
+bool decide(BluezSearch &s, Time t)
+{
+	BringIn &b = *s.bringing;
+	Device &d = *b.device;
+	Kind kind = kindOf(factsOf(d));
+	// BlueZ reads the Device ID from the device's services, which it may
+	// still be reading as the pairing ends: asked each turn. One whose
+	// services name none may give it just after.
+	if (d.modalias.empty() && d.hid && b.noIdSince == kNever)
+		b.noIdSince = t;
+	bool late = kind == Kind::Unknown ? t < b.until : d.modalias.empty() && t < b.noIdSince + kLateDeviceId;
+	if (late) {
+		askModalias(s, b, t);
+		return false;
+	}
+	if (mayConnect(kind, s.bindsWithoutId)) {
+		if (trustedOnConnect(kind))
+			trust(s, b.path);
+		else
+			s.lookalikes[lower(d.address)] = b.path;
+		await(s, b, BringIn::Connecting, "Connect");
+		return false;
+	}
+	if (kind == Kind::Lookalike && !toldRule) {
+		toldRule = true;
+		notice("il wiimote " + d.name + " (" + d.address + ") non ha Device ID: " + kRuleHint);
+	}
+	if (kind != Kind::Unknown || !b.pairedHere)
+		return leave(s, t);
+	// Its services could not be read (the radio was busy): unpaired, it is
+	// paired anew at a later turn, which reads them again.
+	unpair(s, b.path);
+	d.paired = false;
+	return finish(s, false, t);
+}
+
 // Takes the bring-in one stage on, when what it awaits has come. True when
-// its remote has been connected. Only a device whose Device ID the kernel's
-// driver binds is trusted and connected, whatever its name: any other the
-// search paired is unpaired again, and left alone for the rest of the
-// search.
+// its remote has been connected. Nothing is connected before it says it is
+// a remote the driver takes, paired before or not; a pairing that failed
+// is followed by a connection only for such a remote.
 bool advance(BluezSearch &s, Time t)
 {
 	BringIn &b = *s.bringing;
@@ -404,89 +503,53 @@ bool advance(BluezSearch &s, Time t)
 	case BringIn::Pairing:
 		if (b.error.empty() || b.error == "org.bluez.Error.AlreadyExists") {
 			b.pairedHere = b.error.empty();
-			d.modalias.clear(); // as it is now that it is paired: asked anew
+			if (b.pairedHere)
+				d.modalias.clear(); // as it is now that it is paired: asked anew
+			d.paired = true;
 			b.stage = BringIn::AwaitingId;
 			b.until = t + kServicesWait;
-			return false;
+			return decide(s, t);
+		}
+		// Not answered in the search's time: given up in bluetoothd too.
+		if (b.error == "org.freedesktop.DBus.Error.NoReply" || b.error == "org.freedesktop.DBus.Error.Timeout") {
+			send(s, newCall(s, b.path, kDevice, "CancelPairing"), nullptr, nullptr, nullptr);
+			return finish(s, false, t);
 		}
 		// Pairing failed (woken with 1+2: BlueZ has no PIN for that); a
-		// connection may still be allowed, where bonding is not
-		// required, for a device that may be a remote.
-		if (!d.modalias.empty() && !driverBinds(d.modalias)) {
-			s.strangers.insert(b.path);
-			return finish(s, false);
-		}
-		await(s, b, BringIn::Connecting, "Connect");
-		return false;
-	case BringIn::AwaitingId:
-		// BlueZ reads the Device ID from the device's services, which it
-		// may still be reading as the pairing ends: asked each turn.
-		if (driverBinds(d.modalias)) {
-			trust(s, b.path);
+		// connection may still be allowed, where bonding is not required,
+		// for a remote whose Device ID says so.
+		if (kindOf(factsOf(d)) == Kind::Remote) {
 			await(s, b, BringIn::Connecting, "Connect");
 			return false;
 		}
-		if (d.modalias.empty() && d.hid) {
-			// Its services are read, and name no Device ID: many remotes
-			// sold today are so. Bound as a remote by the project's udev
-			// rule, it is taken if it is made as one: a remote's name and
-			// class, and HID.
-			if (b.noIdSince == kNever)
-				b.noIdSince = t;
-			if (t < b.noIdSince + kLateDeviceId) {
-				askModalias(s, b, t);
-				return false;
-			}
-			bool remote = isWiiRemote(d.name, "", 0) && remoteClass(d.deviceClass);
-			if (remote && s.bindsWithoutId) {
-				trust(s, b.path);
-				await(s, b, BringIn::Connecting, "Connect");
-				return false;
-			}
-			if (remote && !toldRule) {
-				toldRule = true;
-				notice("il wiimote " + d.name + " (" + d.address + ") non ha Device ID: " + kRuleHint);
-			}
-			if (b.pairedHere)
-				unpair(s, b.path);
-			s.strangers.insert(b.path);
-			return finish(s, false);
-		}
-		if (d.modalias.empty() && t < b.until) {
-			askModalias(s, b, t);
-			return false;
-		}
-		if (d.modalias.empty() && !b.browsedAgain) {
-			// Its services could not be read (the radio was busy): a
-			// connection reads them first, as BlueZ does for any device
-			// whose services it has not resolved.
-			b.browsedAgain = true;
-			await(s, b, BringIn::Browsing, "Connect");
-			return false;
-		}
-		if (b.pairedHere || b.browsedAgain)
-			unpair(s, b.path);
-		s.strangers.insert(b.path);
-		return finish(s, false);
-	case BringIn::Browsing:
-		b.call.reset();
-		b.stage = BringIn::AwaitingId;
-		b.until = t + kServicesWait;
-		return false;
+		hintSync(d, b.error);
+		return finish(s, false, t);
+	case BringIn::AwaitingId:
+		return decide(s, t);
 	case BringIn::Connecting:
 		if (b.error.empty() || b.error == "org.bluez.Error.AlreadyConnected") {
 			d.connected = true;
-			++s.connected;
-			return finish(s, true);
+			return finish(s, true, t);
 		}
-		if (!b.wasPaired && !hinted) {
-			hinted = true;
-			notice("il wiimote " + (d.name.empty() ? d.address : d.name) + " non si lascia collegare (" +
-			       b.error + "): " + kSyncHint);
-		}
-		return finish(s, false);
+		if (!b.wasPaired)
+			hintSync(d, b.error);
+		return finish(s, false, t);
 	}
 	return false;
+}
+
+// A device the search trusted that is now something else loses its trust
+// and its pairing, said once.
+void reconsider(BluezSearch &s, const std::string &path, Device &d)
+{
+	if (!d.paired || !forfeitsTrust(factsOf(d, hidDriverOf(s.sysRoot, lower(d.address)))))
+		return;
+	distrust(s, path);
+	unpair(s, path);
+	d.trusted = d.paired = false;
+	s.strangers.insert(path);
+	notice("il dispositivo " + (d.name.empty() ? d.address : d.name + " (" + d.address + ")") +
+	       " non si presenta più come un wiimote: tolti la fiducia e l'associazione");
 }
 
 } // namespace
@@ -544,6 +607,9 @@ bool advanceStart(BluezSearch &s)
 	std::string why;
 	if (b.stage == BringIn::Inventory) {
 		if (b.message.empty()) {
+			for (auto &[path, d] : s.devices)
+				if (d.adapter == s.adapter)
+					reconsider(s, path, d);
 			Message filter = newCall(s, s.adapter, kAdapter, "SetDiscoveryFilter");
 			if (filter && sd_bus_message_append(filter.get(), "a{sv}", 1, "Transport", "s", "bredr") >= 0)
 				send(s, filter, nullptr, nullptr, nullptr);
@@ -690,43 +756,21 @@ void BluezSearchEnd::operator()(BluezSearch *s) const
 		cannotHelp("bluetoothd non risponde (nessuna risposta in tempo)");
 	if (s->radio == Radio::Limited)
 		cancelInquiry(s->inquiry);
-	if (s->discovering || s->radio == Radio::Starting) {
-		limitCalls(s->bus.get(), now() + std::chrono::seconds(1));
-		Error error;
-		sd_bus_call_method(s->bus.get(), kService, s->adapter.c_str(), kAdapter, "StopDiscovery", &error.e,
-		                   nullptr, "");
-	}
+	// What the search gives up on is cancelled in bluetoothd; nothing of
+	// it is waited for (the bus is flushed as it closes).
+	if (s->bringing)
+		cancelPairing(*s, *s->bringing);
+	if (s->discovering || s->radio == Radio::Starting)
+		send(*s, newCall(*s, s->adapter, kAdapter, "StopDiscovery"), nullptr, nullptr, nullptr);
 	delete s;
 }
 
-bool driverBinds(const std::string &modalias)
-{
-	// "usb:v057Ep0306d0600", "bluetooth:v057Ep0330d...".
-	std::string m = modalias;
-	std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return std::tolower(c); });
-	size_t colon = m.find(':');
-	if (colon == std::string::npos)
-		return false;
-	std::string ids = m.substr(colon + 1, 10);
-	return ids == "v057ep0306" || ids == "v057ep0330";
-}
-
-bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t deviceClass)
-{
-	if (name == "Nintendo RVL-CNT-01" || name == "Nintendo RVL-CNT-01-TR")
-		return true;
-	// A remote has no extended inquiry response: its name comes only once
-	// the inquiry is over, some 10 s on, by then the search may be too. Its
-	// class comes with the inquiry's answer.
-	if (name.empty() && (deviceClass == 0x002504 || deviceClass == 0x000508))
-		return true;
-	return driverBinds(modalias);
-}
-
-std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline, bool bindsWithoutId)
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(const std::string &sysRoot, Time deadline,
+                                                              bool bindsWithoutId)
 {
 	std::unique_ptr<BluezSearch, BluezSearchEnd> s(new BluezSearch);
 	s->bindsWithoutId = bindsWithoutId;
+	s->sysRoot = sysRoot;
 	sd_bus *bus = nullptr;
 	int rc = sd_bus_open_system(&bus);
 	s->bus.reset(bus);
@@ -754,7 +798,39 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline, boo
 	return s;
 }
 
-int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
+namespace {
+
+// The next device to bring in: one worth pairing, in range, on the
+// adapter, and not resting; of those, the one tried longest ago (never
+// tried: first), so that every remote pressed gets its turn whatever
+// failed before it.
+std::map<std::string, Device>::iterator nextToBringIn(BluezSearch &s, Time t)
+{
+	auto best = s.devices.end();
+	Time bestTried = kNever;
+	for (auto it = s.devices.begin(); it != s.devices.end(); ++it) {
+		const std::string &path = it->first;
+		const Device &d = it->second;
+		auto tried = s.resting.find(path);
+		Time triedAt = tried == s.resting.end() ? Time::min() : tried->second;
+		// One heard by the limited inquiry is in range; one the search
+		// reached for bluetoothd to add is connected already.
+		bool heard = s.heard.count(d.address) > 0;
+		if (d.adapter != s.adapter || (d.connected && !s.reaching.count(d.address)) || !(d.inRange || heard) ||
+		    (tried != s.resting.end() && t < triedAt + kRetryAfter) || s.strangers.count(path) ||
+		    !worthPairing(factsOf(d)))
+			continue;
+		if (best == s.devices.end() || triedAt < bestTried) {
+			best = it;
+			bestTried = triedAt;
+		}
+	}
+	return best;
+}
+
+} // namespace
+
+void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 {
 	// A call begun before the deadline is seen through a while longer.
 	s.callsUntil = deadline + kBluezCallGrace;
@@ -769,27 +845,30 @@ int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 		if (s.starting && !advanceStart(s))
 			s.failed = true;
 		if (s.bringing && (rc < 0 || t >= s.callsUntil))
-			finish(s, false);
+			finish(s, false, t);
 		if (s.bringing && advance(s, t))
 			--room;
 		if (rc >= 0 && !s.failed && !s.starting)
 			turnRadio(s, t, deadline);
-		for (auto &[path, d] : s.devices) {
-			if (rc < 0 || s.starting || s.failed || s.bringing || room <= 0 || t >= deadline)
-				break;
-			auto failed = s.resting.find(path);
-			bool resting = failed != s.resting.end() && t < failed->second + kRetryAfter;
-			// One heard by the limited inquiry is in range; one the search
-			// reached for bluetoothd to add is connected already.
-			bool heard = s.heard.count(d.address) > 0;
-			if (d.adapter != s.adapter || (d.connected && !s.reaching.count(d.address)) || !(d.inRange || heard) ||
-			    resting || s.strangers.count(path) || !isWiiRemote(d.name, d.modalias, d.deviceClass))
-				continue;
+		auto next = rc < 0 || s.starting || s.failed || s.bringing || room <= 0 || t >= deadline
+		            ? s.devices.end()
+		            : nextToBringIn(s, t);
+		if (next != s.devices.end()) {
+			Device &d = next->second;
 			s.bringing = std::make_unique<BringIn>();
-			s.bringing->path = path;
+			s.bringing->path = next->first;
 			s.bringing->device = &d;
 			s.bringing->wasPaired = d.paired;
-			await(s, *s.bringing, d.paired ? BringIn::Connecting : BringIn::Pairing, d.paired ? "Connect" : "Pair");
+			if (d.paired) {
+				// Paired before: judged by what BlueZ has read of it, as if
+				// paired now.
+				s.bringing->stage = BringIn::AwaitingId;
+				s.bringing->until = t;
+				s.bringing->noIdSince = Time::min() + kLateDeviceId;
+				advance(s, t);
+			} else {
+				await(s, *s.bringing, BringIn::Pairing, "Pair");
+			}
 		}
 		if (t >= until)
 			break;
@@ -812,12 +891,39 @@ int stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 		}
 		waitUntil(p, 2, wake);
 	}
-	return s.connected;
 }
 
 bool bringingIn(const BluezSearch &s)
 {
 	return s.bringing != nullptr;
+}
+
+int awaitingBind(BluezSearch &s, const std::set<std::string> &bound, Time t)
+{
+	int n = 0;
+	for (auto it = s.awaiting.begin(); it != s.awaiting.end();) {
+		if (t >= it->second || bound.count(it->first)) {
+			it = s.awaiting.erase(it);
+			continue;
+		}
+		++n;
+		++it;
+	}
+	return n;
+}
+
+void tookRemote(BluezSearch &s, const std::string &uniq, bool answered)
+{
+	auto it = s.lookalikes.find(uniq);
+	if (it == s.lookalikes.end() || !answered)
+		return;
+	trust(s, it->second);
+	s.lookalikes.erase(it);
+}
+
+bool bluetoothFailed(const BluezSearch &s)
+{
+	return s.failed;
 }
 
 } // namespace wiiuse_linux

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace wiiuse_linux {
@@ -23,30 +24,35 @@ struct BluezSearchEnd {
 // it cannot help (no bluetoothd, no adapter, adapter off, discovery refused
 // or not started within the search), that is said on standard error, once
 // in the process. `bindsWithoutId`: this machine's udev binds a remote that
-// has no Device ID to the driver, so such a remote may be trusted.
-std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(Time deadline, bool bindsWithoutId);
+// has no Device ID to the driver, so such a remote may be connected. At its
+// start, a device the search trusted that no longer presents itself as a
+// remote (drivers read under `sysRoot`) loses its trust and its pairing.
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(const std::string &sysRoot, Time deadline,
+                                                              bool bindsWithoutId);
 
 // Waits until `until` at most for what BlueZ says, and pairs and connects
-// the Wii Remotes in range, one at a time, at most `room` of them in all,
-// beginning none at or after `deadline`. No call waits for its answer: a
-// pairing goes on across turns. bluetoothd's general discovery and the
-// search's own limited inquiry take the radio in turns. Returns how many
-// it has connected since the start.
-int stepBluezSearch(BluezSearch &search, Time until, Time deadline, int room);
+// the Wii Remotes in range, one at a time, the one tried longest ago
+// first, while `room` is left, beginning none at or after `deadline`. No
+// call waits for its answer: a pairing goes on across turns. bluetoothd's
+// general discovery and the search's own limited inquiry take the radio in
+// turns.
+void stepBluezSearch(BluezSearch &search, Time until, Time deadline, int room);
 
 // Whether a remote is being paired or connected: the search sees it
 // through, until kBluezCallGrace past its deadline at most.
 bool bringingIn(const BluezSearch &search);
 
-// Whether the kernel's driver binds a device of this modalias: vendor
-// 057e, product 0306 (Wii Remote) or 0330 (Wii Remote Plus).
-bool driverBinds(const std::string &modalias);
+// How many remotes the search has connected that the driver has not bound
+// yet (`bound`: the addresses of those it has) and that are still awaited,
+// kDriverBindGrace at most: each takes up room until then.
+int awaitingBind(BluezSearch &search, const std::set<std::string> &bound, Time t);
 
-// Worth pairing as a Wii Remote or Wii Remote Plus: by its Bluetooth name
-// or its modalias; or, while its name is not known yet, by the class of
-// device it answers an inquiry with (0x002504, 0x000508). Only its Device
-// ID, once paired, decides whether it is trusted and connected.
-bool isWiiRemote(const std::string &name, const std::string &modalias, uint32_t deviceClass);
+// A remote the driver bound has been taken: a look-alike (no Device ID) the
+// search connected is trusted once it has `answered` as a remote.
+void tookRemote(BluezSearch &search, const std::string &uniq, bool answered);
+
+// Bluetooth cannot help this search (said already).
+bool bluetoothFailed(const BluezSearch &search);
 
 } // namespace wiiuse_linux
 

@@ -47,6 +47,7 @@ struct Remote {
 	Time lookedAt;           // sysfs last looked at for it
 	bool cameraBack = false; // its camera was on when it went
 	bool vacant = false;     // left empty by its search: any remote bound later, not another slot's, is taken
+	std::set<std::string> silent; // while vacant: bound remotes found silent, passed over while bound
 	Leds leds;
 	bool rumbling = false; // as the driver has it
 

@@ -73,6 +73,7 @@ void takeBack(Remote &r, Time now)
 	}
 	hub().taken.insert(r.bound.where.id);
 	r.vacant = false;
+	r.silent.clear();
 	lightLeds(r.bound.where, r.leds, now);
 	if (r.cameraBack)
 		setIr(r, true);
@@ -98,11 +99,17 @@ void comeBack(Remote &r, Time now)
 	r.lookedAt = now;
 	if (r.coming.where.id.empty() || !stillBound(r.coming.where)) {
 		r.coming = Bound{};
-		for (Found &f : discover(h.sysRoot, h.devRoot))
-			if ((r.vacant ? !claimed(f.uniq) : f.uniq == r.bound.where.uniq) && !h.taken.count(f.id)) {
-				r.coming.where = f;
-				break;
+		std::set<std::string> stillSilent;
+		for (Found &f : discover(h.sysRoot, h.devRoot)) {
+			if (r.silent.count(f.id)) {
+				stillSilent.insert(f.id);
+				continue;
 			}
+			if ((r.vacant ? !claimed(f.uniq) : f.uniq == r.bound.where.uniq) && !h.taken.count(f.id) &&
+			    r.coming.where.id.empty())
+				r.coming.where = f;
+		}
+		r.silent = std::move(stillSilent);
 		if (r.coming.where.id.empty()) {
 			r.link = Link::Lost;
 			return;
@@ -115,6 +122,12 @@ void comeBack(Remote &r, Time now)
 		takeBack(r, now);
 		return;
 	case Verdict::Skip: // bound, and silent already: looked at as if lost
+		// A vacant slot takes the remote that answers: the next one bound
+		// is looked at, not this one again.
+		if (r.vacant) {
+			r.silent.insert(r.coming.where.id);
+			r.coming = Bound{};
+		}
 		r.link = Link::Lost;
 		return;
 	default:

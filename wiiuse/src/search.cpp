@@ -51,18 +51,23 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 	// search.
 	std::unique_ptr<BluezSearch, BluezSearchEnd> bluetooth;
 	bool asked = false;
-	int haveBefore = 0, broughtIn = 0;
-	Time owedUntil; // a remote brought in is awaited until then
+	Time hardEnd = deadline + kSearchOvertime;
 	std::map<std::string, Bound> seen; // bound remotes judged so far
 	for (;;) {
 		endIfInterrupted();
 		Time t = now();
-		bool owed = (static_cast<int>(got.size()) < haveBefore + broughtIn && t < owedUntil) ||
-		            (bluetooth && bringingIn(*bluetooth));
-		bool last = t >= deadline && !owed;
+		std::vector<Found> bound = discover(sysRoot, devRoot);
+		std::set<std::string> addresses;
+		for (const Found &f : bound)
+			addresses.insert(f.uniq);
+		// Remotes BlueZ has connected for this search and the driver has
+		// not bound yet; one that failed, never binds or is silent takes up
+		// no room.
+		int awaited = bluetooth ? awaitingBind(*bluetooth, addresses, t) : 0;
+		bool owed = awaited > 0 || (bluetooth && bringingIn(*bluetooth));
+		bool last = t >= hardEnd || (t >= deadline && !owed);
 		int settling = 0; // bound, but not ours yet
 		int asking = 0;   // asked whether it is there, and may still answer
-		std::vector<Found> bound = discover(sysRoot, devRoot);
 		// A remote unbound meanwhile is forgotten, its raw node closed.
 		for (auto it = seen.begin(); it != seen.end();)
 			it = std::any_of(bound.begin(), bound.end(), [&](const Found &f) { return f.id == it->first; })
@@ -88,18 +93,20 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 			}
 			if ((settling && !last) || asking)
 				continue;
+			if (bluetooth)
+				tookRemote(*bluetooth, f.uniq, b.raw.isOpen());
 			taken.insert(f.id);
 			got.push_back(std::move(b));
 			seen.erase(f.id);
 		}
 		int have = static_cast<int>(got.size());
-		if (have >= want || (last && !asking))
+		if (have >= want || (last && (!asking || t >= hardEnd)))
 			return got;
 		// Remotes already bound that udev is still setting up, or that are
 		// being asked, need no Bluetooth; a later look takes them.
 		// Every turn waits: for BlueZ, or for the next look; the last look
 		// is at the deadline.
-		Time until = t < deadline ? std::min(t + kSearchStep, deadline) : t + kSearchStep;
+		Time until = t < deadline ? std::min(t + kSearchStep, deadline) : std::min(t + kSearchStep, hardEnd);
 		if (!asked && have + settling + asking >= want) {
 			// An answer ends the wait as it comes.
 			std::vector<pollfd> answers;
@@ -111,19 +118,17 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 		}
 		if (!asked) {
 			asked = true;
-			haveBefore = have;
-			bluetooth = startBluezSearch(deadline, bindsWithoutDeviceId(sysRoot));
+			bluetooth = startBluezSearch(sysRoot, deadline, bindsWithoutDeviceId(sysRoot));
 		}
-		// The operator has to act now: say so while the search lasts.
-		showCountdown(deadline);
-		if (!bluetooth) {
+		if (!bluetooth || bluetoothFailed(*bluetooth)) {
+			// Nothing to press for: Bluetooth cannot help (said).
+			eraseCountdown();
 			sleepUntil(until);
 			continue;
 		}
-		int before = broughtIn;
-		broughtIn = stepBluezSearch(*bluetooth, until, deadline, want - std::max(have, haveBefore + broughtIn));
-		if (broughtIn > before)
-			owedUntil = now() + kDriverBindGrace;
+		// The operator has to act now: say so while the search lasts.
+		showCountdown(deadline);
+		stepBluezSearch(*bluetooth, until, deadline, want - have - settling - asking - awaited);
 	}
 }
 

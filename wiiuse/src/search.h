@@ -21,6 +21,9 @@ namespace wiiuse_linux {
 constexpr auto kBluezCallGrace = std::chrono::seconds(10);
 // A remote BlueZ has connected, awaited for the driver to bind it.
 constexpr auto kDriverBindGrace = std::chrono::seconds(5);
+// Whatever it awaits, a search ends this long after its deadline at the
+// latest: what is still under way in bluetoothd then is cancelled.
+constexpr auto kSearchOvertime = std::chrono::seconds(12);
 // Between two looks in sysfs.
 constexpr Ms kSearchStep{100};
 

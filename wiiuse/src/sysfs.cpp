@@ -1,6 +1,7 @@
 #include "sysfs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -55,15 +56,31 @@ std::string eventNode(const std::string &dir, const std::string &devRoot, const 
 	return "";
 }
 
-// The HID device's uniq (a remote's Bluetooth address), from its uevent.
-std::string hidUniq(const std::string &dir)
+// A key's value in a HID device's uevent. The kernel writes the device's
+// name (HID_NAME, the device's own word, which may hold a line break)
+// before its uniq and its driver, and those after it: the last line of a
+// key is the kernel's.
+std::string ueventValue(const std::string &dir, const std::string &key)
 {
 	std::ifstream in(dir + "/uevent");
-	const std::string key = "HID_UNIQ=";
+	std::string value;
 	for (std::string line; std::getline(in, line);)
-		if (startsWith(line, key))
-			return line.substr(key.size());
-	return "";
+		if (startsWith(line, key + "="))
+			value = line.substr(key.size() + 1);
+	return value;
+}
+
+// The HID device's uniq: a remote's Bluetooth address, as the kernel
+// writes it ("00:19:1d:00:00:01"); empty when it is anything else.
+std::string hidUniq(const std::string &dir)
+{
+	std::string uniq = ueventValue(dir, "HID_UNIQ");
+	if (uniq.size() != 17)
+		return "";
+	for (size_t i = 0; i < uniq.size(); ++i)
+		if (i % 3 == 2 ? uniq[i] != ':' : !std::isxdigit(static_cast<unsigned char>(uniq[i])))
+			return "";
+	return uniq;
 }
 
 } // namespace
@@ -138,6 +155,15 @@ int batteryFromCapacity(int capacity)
 	// batteries read about 200, the full level.
 	int raw = ((2 * capacity + 1) * 255 + 100) / 200;
 	return std::min(100, raw / 2);
+}
+
+std::string hidDriverOf(const std::string &sysRoot, const std::string &address)
+{
+	std::string devices = sysRoot + "/bus/hid/devices";
+	for (const std::string &id : entries(devices))
+		if (hidUniq(devices + "/" + id) == address)
+			return ueventValue(devices + "/" + id, "DRIVER");
+	return "";
 }
 
 bool stillBound(const Found &remote)

@@ -36,6 +36,10 @@ int batteryPercent(const Found &remote);
 // level, 200: raw 200 gives 100.
 int batteryFromCapacity(int capacity);
 
+// The driver bound to the HID device of this Bluetooth address
+// ("00:19:1d:00:00:01"): "wiimote", "hid-generic", ...; empty where none is.
+std::string hidDriverOf(const std::string &sysRoot, const std::string &address);
+
 // Whether the driver still has the remote bound: its sysfs entries are
 // there.
 bool stillBound(const Found &remote);

@@ -303,6 +303,28 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertLess(cpu, 0.5 * took, f'{cpu:.2f} s of CPU in {took:.2f} s')
         print(f'figure: a search whose remote never binds: {cpu:.2f} s of CPU in {took:.2f} s', file=sys.stderr)
 
+    def test_a_remote_connected_that_the_driver_never_binds_frees_its_room_for_the_next(self):
+        never = self.device('00:19:1D:00:00:09', 'Nintendo RVL-CNT-01')
+        remotes = []
+
+        def pressed_late():
+            time.sleep(5.5)
+            remotes.append(self.device(REMOTE, 'Nintendo RVL-CNT-01'))
+            self.bind_after(remotes[0])
+        self.assertEqual(self.find(10, pressed_late)[:2], ('1\n', ''))
+        self.assertEqual(self.calls(never), ['Pair', 'Connect'])
+        self.assertEqual(self.calls(remotes[0]), ['Pair', 'Connect'])
+
+    def test_a_search_ends_within_its_bound_whatever_bluetoothd_still_does(self):
+        # A pairing bluetoothd does not answer is given up 10 s past the
+        # deadline; a search lasts 12 s past it at most. (The pairing given
+        # up on is cancelled; the mock, stalled, drops calls from a client
+        # gone by the time it reads them.)
+        self.device(REMOTE, 'Nintendo RVL-CNT-01', pair='import time; time.sleep(15)')
+        out, err, took = self.find(1)
+        self.assertEqual(out, '0\n')
+        self.assertLess(took, 1 + 12 + 1)
+
     def test_a_bluetoothd_that_does_not_answer_holds_the_search_no_longer_than_its_time(self):
         self.adapter.AddMethod('org.bluez.Adapter1', 'StartDiscovery', '', '', 'import time; time.sleep(15)',
                                dbus_interface=MOCK)

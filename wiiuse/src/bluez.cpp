@@ -404,10 +404,17 @@ void distrust(BluezSearch &s, const std::string &path)
 
 // Gives up a pairing under way in bluetoothd, so that it does not outlast
 // the search that began it and leave the device paired.
+void cancelPairing(BluezSearch &s, const std::string &path)
+{
+	// Its answer is asked for, and not awaited: a call that asks for none
+	// may go unheard.
+	auto ignore = [](sd_bus_message *, void *, sd_bus_error *) { return 0; };
+	send(s, newCall(s, path, kDevice, "CancelPairing"), nullptr, ignore, nullptr);
+}
 void cancelPairing(BluezSearch &s, const BringIn &b)
 {
 	if (b.stage == BringIn::Pairing && !b.answered)
-		send(s, newCall(s, b.path, kDevice, "CancelPairing"), nullptr, nullptr, nullptr);
+		cancelPairing(s, b.path);
 }
 
 // The bring-in is over: true when its remote was connected. One that was
@@ -512,7 +519,7 @@ bool advance(BluezSearch &s, Time t)
 		}
 		// Not answered in the search's time: given up in bluetoothd too.
 		if (b.error == "org.freedesktop.DBus.Error.NoReply" || b.error == "org.freedesktop.DBus.Error.Timeout") {
-			send(s, newCall(s, b.path, kDevice, "CancelPairing"), nullptr, nullptr, nullptr);
+			cancelPairing(s, b.path);
 			return finish(s, false, t);
 		}
 		// Pairing failed (woken with 1+2: BlueZ has no PIN for that); a

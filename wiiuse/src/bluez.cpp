@@ -900,27 +900,29 @@ void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 	}
 }
 
-bool bringingIn(const BluezSearch &s)
-{
-	return s.bringing != nullptr;
-}
-
 int awaitingBind(BluezSearch &s, const std::set<std::string> &bound, Time t)
 {
 	int n = 0;
 	for (auto it = s.awaiting.begin(); it != s.awaiting.end();) {
-		if (t >= it->second || bound.count(it->first)) {
+		if (t >= it->second) {
 			it = s.awaiting.erase(it);
 			continue;
 		}
-		++n;
+		n += !bound.count(it->first);
 		++it;
 	}
 	return n;
 }
 
+bool owesRemotes(const BluezSearch &s, Time t)
+{
+	return s.bringing || std::any_of(s.awaiting.begin(), s.awaiting.end(),
+	                                 [t](const auto &a) { return t < a.second; });
+}
+
 void tookRemote(BluezSearch &s, const std::string &uniq, bool answered)
 {
+	s.awaiting.erase(uniq);
 	auto it = s.lookalikes.find(uniq);
 	if (it == s.lookalikes.end() || !answered)
 		return;

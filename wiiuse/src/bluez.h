@@ -38,14 +38,16 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(const std::string 
 // turns.
 void stepBluezSearch(BluezSearch &search, Time until, Time deadline, int room);
 
-// Whether a remote is being paired or connected: the search sees it
-// through, until kBluezCallGrace past its deadline at most.
-bool bringingIn(const BluezSearch &search);
-
 // How many remotes the search has connected that the driver has not bound
 // yet (`bound`: the addresses of those it has) and that are still awaited,
-// kDriverBindGrace at most: each takes up room until then.
+// kDriverBindGrace at most from their connection: each takes up room.
 int awaitingBind(BluezSearch &search, const std::set<std::string> &bound, Time t);
+
+// Whether the search owes the search that began it a remote: one being
+// paired or connected (seen through until kBluezCallGrace past the
+// deadline at most), or connected and not taken yet, within its
+// kDriverBindGrace.
+bool owesRemotes(const BluezSearch &search, Time t);
 
 // A remote the driver bound has been taken: a look-alike (no Device ID) the
 // search connected is trusted once it has `answered` as a remote.

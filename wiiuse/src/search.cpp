@@ -64,7 +64,7 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 		// not bound yet; one that failed, never binds or is silent takes up
 		// no room.
 		int awaited = bluetooth ? awaitingBind(*bluetooth, addresses, t) : 0;
-		bool owed = awaited > 0 || (bluetooth && bringingIn(*bluetooth));
+		bool owed = bluetooth && owesRemotes(*bluetooth, t);
 		bool last = t >= hardEnd || (t >= deadline && !owed);
 		int settling = 0; // bound, but not ours yet
 		int asking = 0;   // asked whether it is there, and may still answer

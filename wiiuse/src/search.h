@@ -23,7 +23,7 @@ constexpr auto kBluezCallGrace = std::chrono::seconds(10);
 constexpr auto kDriverBindGrace = std::chrono::seconds(5);
 // Whatever it awaits, a search ends this long after its deadline at the
 // latest: what is still under way in bluetoothd then is cancelled.
-constexpr auto kSearchOvertime = std::chrono::seconds(12);
+constexpr auto kSearchOvertime = std::chrono::seconds(16);
 // Between two looks in sysfs.
 constexpr Ms kSearchStep{100};
 

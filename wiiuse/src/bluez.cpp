@@ -84,15 +84,6 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
 
-// An sd_bus_error that frees itself.
-struct Error {
-	sd_bus_error e = SD_BUS_ERROR_NULL;
-	Error() = default;
-	Error(const Error &) = delete;
-	Error &operator=(const Error &) = delete;
-	~Error() { sd_bus_error_free(&e); }
-};
-
 // What the search knows of a device (or an adapter): the properties it uses.
 struct Device {
 	std::string adapter, address, name, modalias;

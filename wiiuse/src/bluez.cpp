@@ -369,11 +369,12 @@ void askModalias(BluezSearch &s, BringIn &b, Time t)
 	b.call.reset(slot);
 }
 
-// Trusted, a remote reconnects by itself at a button press later on.
-void trust(BluezSearch &s, const std::string &path)
+// Trusted, a remote reconnects by itself at a button press later on;
+// distrusted, a device no longer may.
+void setTrusted(BluezSearch &s, const std::string &path, bool trusted)
 {
 	Message m = newCall(s, path, "org.freedesktop.DBus.Properties", "Set");
-	if (m && sd_bus_message_append(m.get(), "ssv", kDevice, "Trusted", "b", 1) >= 0)
+	if (m && sd_bus_message_append(m.get(), "ssv", kDevice, "Trusted", "b", trusted) >= 0)
 		send(s, m, nullptr, nullptr, nullptr);
 }
 
@@ -382,14 +383,6 @@ void unpair(BluezSearch &s, const std::string &path)
 {
 	Message m = newCall(s, s.adapter, kAdapter, "RemoveDevice");
 	if (m && sd_bus_message_append(m.get(), "o", path.c_str()) >= 0)
-		send(s, m, nullptr, nullptr, nullptr);
-}
-
-// Not trusted any more: it may no longer connect by itself.
-void distrust(BluezSearch &s, const std::string &path)
-{
-	Message m = newCall(s, path, "org.freedesktop.DBus.Properties", "Set");
-	if (m && sd_bus_message_append(m.get(), "ssv", kDevice, "Trusted", "b", 0) >= 0)
 		send(s, m, nullptr, nullptr, nullptr);
 }
 
@@ -465,7 +458,7 @@ bool decide(BluezSearch &s, Time t)
 	}
 	if (mayConnect(kind, s.bindsWithoutId)) {
 		if (trustedOnConnect(kind))
-			trust(s, b.path);
+			setTrusted(s, b.path, true);
 		else
 			s.lookalikes[lower(d.address)] = b.path;
 		await(s, b, BringIn::Connecting, "Connect");
@@ -540,9 +533,10 @@ bool advance(BluezSearch &s, Time t)
 // and its pairing, said once.
 void reconsider(BluezSearch &s, const std::string &path, Device &d)
 {
-	if (!d.paired || !forfeitsTrust(factsOf(d, hidDriverOf(s.sysRoot, lower(d.address)))))
+	// Only a trusted device's driver is looked for in sysfs.
+	if (!d.paired || !d.trusted || !forfeitsTrust(factsOf(d, hidDriverOf(s.sysRoot, lower(d.address)))))
 		return;
-	distrust(s, path);
+	setTrusted(s, path, false);
 	unpair(s, path);
 	d.trusted = d.paired = false;
 	s.strangers.insert(path);
@@ -917,7 +911,7 @@ void tookRemote(BluezSearch &s, const std::string &uniq, bool answered)
 	auto it = s.lookalikes.find(uniq);
 	if (it == s.lookalikes.end() || !answered)
 		return;
-	trust(s, it->second);
+	setTrusted(s, it->second, true);
 	s.lookalikes.erase(it);
 }
 

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <memory>
+#include <unistd.h>
 
 namespace wiiuse_linux {
 
@@ -56,25 +58,18 @@ std::string eventNode(const std::string &dir, const std::string &devRoot, const 
 	return "";
 }
 
-// A key's value in a HID device's uevent. The kernel writes the device's
-// name (HID_NAME, the device's own word, which may hold a line break)
-// before its uniq and its driver, and those after it: the last line of a
-// key is the kernel's.
-std::string ueventValue(const std::string &dir, const std::string &key)
-{
-	std::ifstream in(dir + "/uevent");
-	std::string value;
-	for (std::string line; std::getline(in, line);)
-		if (startsWith(line, key + "="))
-			value = line.substr(key.size() + 1);
-	return value;
-}
-
 // The HID device's uniq: a remote's Bluetooth address, as the kernel
-// writes it ("00:19:1d:00:00:01"); empty when it is anything else.
+// writes it ("00:19:1d:00:00:01"); empty when it is anything else. The
+// kernel writes the device's name (HID_NAME, the device's own word, which
+// may hold a line break) before its uniq in the uevent: the last HID_UNIQ
+// line is the kernel's.
 std::string hidUniq(const std::string &dir)
 {
-	std::string uniq = ueventValue(dir, "HID_UNIQ");
+	std::ifstream in(dir + "/uevent");
+	std::string uniq;
+	for (std::string line; std::getline(in, line);)
+		if (startsWith(line, "HID_UNIQ="))
+			uniq = line.substr(9);
 	if (uniq.size() != 17)
 		return "";
 	for (size_t i = 0; i < uniq.size(); ++i)
@@ -161,8 +156,16 @@ std::string hidDriverOf(const std::string &sysRoot, const std::string &address)
 {
 	std::string devices = sysRoot + "/bus/hid/devices";
 	for (const std::string &id : entries(devices))
-		if (hidUniq(devices + "/" + id) == address)
-			return ueventValue(devices + "/" + id, "DRIVER");
+		if (hidUniq(devices + "/" + id) == address) {
+			// Its driver link, not the uevent's DRIVER line, which comes
+			// before the name a device may forge lines with.
+			char link[PATH_MAX];
+			ssize_t n = readlink((devices + "/" + id + "/driver").c_str(), link, sizeof link - 1);
+			if (n <= 0)
+				return "";
+			std::string target(link, static_cast<size_t>(n));
+			return target.substr(target.rfind('/') + 1);
+		}
 	return "";
 }
 

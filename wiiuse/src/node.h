@@ -3,6 +3,8 @@
 #ifndef WIIUSE_NODE_H
 #define WIIUSE_NODE_H
 
+#include "handle.h"
+
 #include <libevdev/libevdev.h>
 
 #include <linux/input.h>
@@ -11,16 +13,12 @@
 
 namespace wiiuse_linux {
 
-struct EvdevFree {
-	void operator()(libevdev *dev) const { libevdev_free(dev); }
-};
-
 // An open event node. It is read through libevdev; a descriptor libevdev
 // cannot take (a pipe standing in for a node) is read as plain input_event
 // records.
 struct Node {
 	int fd = -1;
-	std::unique_ptr<libevdev, EvdevFree> dev;
+	Handle<libevdev, libevdev_free> dev;
 	bool syncing = false; // catching up after the kernel dropped events
 	bool backlog = false; // stopped at an event with more perhaps queued
 	int rumbleEffect = -1; // the force-feedback effect uploaded to it

@@ -3,12 +3,17 @@
 # both are connected and quiet, side by side with another build in one run:
 # both in the same virtual machine (the kernel's hid-wiimote over uhid,
 # udev, an ordinary user), two rounds, each build first in turn.
-# Usage: bench/hitcheck.sh [BUILD_DIR] [REVISION]   (REVISION: e3e6ebe)
+# With "search": its CPU over each search of the checks over the air (a
+# never-paired original, then an evening of an original and a clone),
+# each build in a machine of its own, two rounds, each build first in turn.
+# Usage: bench/hitcheck.sh [BUILD_DIR] [REVISION] [search]
+#   (REVISION: e3e6ebe, or c04438b with "search")
 # The stack is HITCHECK_VM_STACK's, as for the checks (debian12 by default).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
-rev=${2:-e3e6ebe}
+mode=${3:-idle}
+rev=${2:-$([ "$mode" = search ] && echo c04438b || echo e3e6ebe)}
 for f in hitcheck/hitcheck serialpulse/serialpulse tests/vm/vmcheck; do
 	[ -x "$build/$f" ] || { echo "no $build/$f: build with the tests first" >&2; exit 1; }
 done
@@ -17,6 +22,26 @@ trap 'git -C "$here/.." worktree remove --force "$work/src" >/dev/null 2>&1 || t
 git -C "$here/.." worktree add --detach "$work/src" "$rev" >/dev/null 2>&1
 cmake -S "$work/src" -B "$work/build" -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$work/build" -j"$(nproc)" --target hitcheck >/dev/null
+if [ "$mode" = search ]; then
+	out=$(for order in "this before" "before this"; do
+		for b in $order; do
+			bin=$build/hitcheck/hitcheck
+			[ "$b" = this ] || bin=$work/build/hitcheck/hitcheck
+			bash "$here/../tests/vm/run-vm.sh" "$bin" "$build/serialpulse/serialpulse" "$build/tests/vm/vmcheck" air |
+				sed -n "s/^figure: \(.*\) of CPU in /$b: \1 of CPU in /p"
+		done
+	done)
+	echo "$out"
+	# Per search, the sums of both rounds, and the ratios this build / REVISION.
+	echo "$out" | awk -v rev="$rev" '
+		{ b = $1; sub(/:$/, "", b); line = $0; sub(/^[a-z]+: /, "", line); label = line; sub(/: [0-9.]+ s of CPU.*/, "", label)
+		  n = split(line, w, " "); cpu[label, b] += w[n - 11]; secs[label, b] += w[n - 6]; labels[label] = 1 }
+		END { for (l in labels)
+			printf "%s: this build %.2f%%, %s %.2f%% of a core, ratio %.2f\n", l,
+				100 * cpu[l, "this"] / secs[l, "this"], rev, 100 * cpu[l, "before"] / secs[l, "before"],
+				cpu[l, "before"] ? (cpu[l, "this"] / secs[l, "this"]) / (cpu[l, "before"] / secs[l, "before"]) : 0 }'
+	exit 0
+fi
 out=$(bash "$here/../tests/vm/run-vm.sh" "$build/hitcheck/hitcheck" "$build/serialpulse/serialpulse" \
 	"$build/tests/vm/vmcheck" idle "$work/build/hitcheck/hitcheck")
 echo "$out"

@@ -94,14 +94,34 @@ TEST(Inquiry, AnswersInEachFormGiveAddressAndClassAndItsEndCancelOrRefusalEndsIt
 	EXPECT_EQ(heard[2].deviceClass, 0x000508u);
 
 	const uint8_t over[] = {0x04, 0x01, 1, 0}, cancelled[] = {0x04, 0x0e, 4, 1, 0x02, 0x04, 0},
+	              noneToCancel[] = {0x04, 0x0e, 4, 1, 0x02, 0x04, 0x0c},
 	              busy[] = {0x04, 0x0f, 4, 0x0c, 1, 0x01, 0x04},
 	              began[] = {0x04, 0x0f, 4, 0x00, 1, 0x01, 0x04}, cut[] = {0x04, 0x02, 15, 1, 0x02};
 	EXPECT_EQ(parseInquiryEvent(over, sizeof over, heard), InquiryEvent::Over);
 	EXPECT_EQ(parseInquiryEvent(cancelled, sizeof cancelled, heard), InquiryEvent::Over);
+	EXPECT_EQ(parseInquiryEvent(noneToCancel, sizeof noneToCancel, heard), InquiryEvent::None);
 	EXPECT_EQ(parseInquiryEvent(busy, sizeof busy, heard), InquiryEvent::Refused);
-	EXPECT_EQ(parseInquiryEvent(began, sizeof began, heard), InquiryEvent::None);
+	EXPECT_EQ(parseInquiryEvent(began, sizeof began, heard), InquiryEvent::Began);
 	EXPECT_EQ(parseInquiryEvent(cut, sizeof cut, heard), InquiryEvent::None);
 	EXPECT_EQ(heard.size(), 3u);
+}
+
+TEST(Inquiry, OnlyTheSearchsOwnInquiryEndsItsTurn)
+{
+	using E = InquiryEvent;
+	// Another's inquiry ending, or refused, before ours has begun: not ours;
+	// a refusal first is ours.
+	bool begun = false;
+	EXPECT_EQ(ofOurs(E::Over, begun), E::None);
+	bool refusedFirst = false;
+	EXPECT_EQ(ofOurs(E::Refused, refusedFirst), E::Refused);
+	// Ours begun: another client's refused start is not its end, its own
+	// end or cancel is.
+	EXPECT_EQ(ofOurs(E::Began, begun), E::None);
+	EXPECT_TRUE(begun);
+	EXPECT_EQ(ofOurs(E::Result, begun), E::Result);
+	EXPECT_EQ(ofOurs(E::Refused, begun), E::None);
+	EXPECT_EQ(ofOurs(E::Over, begun), E::Over);
 }
 
 // --- Translation ---------------------------------------------------------

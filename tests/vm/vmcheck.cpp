@@ -22,7 +22,9 @@
 //   exits STATUS MS           hitcheck ends with STATUS within MS
 //   startup-time              figure: start to the last rumble's end
 //   idle-cpu SECONDS          figure: hitcheck's CPU share while all is quiet
-//   cpu LABEL                 figure: hitcheck's CPU time since it started
+//   cpu-mark                  the CPU figures count from here on
+//   cpu LABEL                 figure: hitcheck's CPU time since it started,
+//                             or since the last cpu-mark
 //   latency PLAYER ROBOT S    figure: report-to-line delay over S seconds of
 //                             presses of A, 10 a second on each remote
 //   delay LABEL               figure: from the last press to the last expect
@@ -96,6 +98,8 @@ struct Hitcheck {
 	pid_t pid = -1;
 	int status = -1;
 	Clock::time_point started;
+	Clock::time_point markedAt; // where the CPU figures count from, and
+	double markedCpu = 0;       // what it had used by then
 	std::thread reader;
 	std::mutex lock;
 	std::string out;
@@ -206,7 +210,7 @@ bool start(Run &run, std::string &why)
 	if (run.hc->reader.joinable())
 		run.hc->reader.join();
 	run.hc = std::make_unique<Hitcheck>();
-	run.hc->started = Clock::now();
+	run.hc->started = run.hc->markedAt = Clock::now();
 	run.hc->pid = fork();
 	if (run.hc->pid == 0) {
 		dup2(out[1], 1);
@@ -457,9 +461,14 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		}
 		return true;
 	}
+	if (verb == "cpu-mark") {
+		hc.markedAt = Clock::now();
+		hc.markedCpu = cpuSeconds(hc.pid);
+		return true;
+	}
 	if (verb == "cpu") {
 		char text[160];
-		double wall = ms(Clock::now() - hc.started) / 1000.0, used = cpuSeconds(hc.pid);
+		double wall = ms(Clock::now() - hc.markedAt) / 1000.0, used = cpuSeconds(hc.pid) - hc.markedCpu;
 		std::snprintf(text, sizeof text, "%s: %.2f s of CPU in %.2f s = %.2f%% of a core",
 		              line.substr(line.find(' ') + 1).c_str(), used, wall, 100.0 * used / wall);
 		figure = text;

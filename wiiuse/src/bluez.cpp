@@ -1,5 +1,6 @@
 #include "bluez.h"
 
+#include "handle.h"
 #include "inquiry.h"
 #include "report.h"
 #include "search.h"
@@ -47,6 +48,7 @@ constexpr Ms kFirstGeneralTurn{3840};
 constexpr Ms kGeneralTurn{2560};
 constexpr int kLimitedLength = 2; // times 1.28 s
 constexpr Ms kLimitedGrace{500};  // for its end to come
+constexpr Ms kAskIdEvery{100};    // a Device ID awaited is asked for again
 // A device reached for bluetoothd to add is given this long to be paired.
 constexpr auto kReachFor = std::chrono::seconds(10);
 
@@ -76,13 +78,8 @@ struct BusUnref {
 		sd_bus_close_unref(bus);
 	}
 };
-struct SlotUnref {
-	void operator()(sd_bus_slot *slot) const { sd_bus_slot_unref(slot); }
-};
-struct MessageUnref {
-	void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+using Slot = Handle<sd_bus_slot, sd_bus_slot_unref>;
+using Message = Handle<sd_bus_message, sd_bus_message_unref>;
 
 // What the search knows of a device (or an adapter): the properties it uses.
 struct Device {
@@ -97,6 +94,7 @@ bool warned = false; // Bluetooth's unavailability has been told
 bool hinted = false; // the SYNC button has been suggested
 bool toldRule = false; // the root step for remotes with no Device ID has been said
 bool toldLimited = false; // the limited inquiry's unavailability has been told
+bool toldRefused = false; // the limited inquiry's refusal has been told
 
 Facts factsOf(const Device &d, const std::string &driver = "")
 {
@@ -216,7 +214,7 @@ struct BringIn {
 	Device *device = nullptr; // what the search knows of it
 	bool wasPaired = false;   // before the search
 	Stage stage = Pairing;
-	std::unique_ptr<sd_bus_slot, SlotUnref> call; // the call under way, or none
+	Slot call; // the call under way, or none
 	bool answered = false;
 	std::string error;   // the call's error name; empty: it succeeded
 	std::string message; // what went wrong, to be said
@@ -245,7 +243,7 @@ struct Reaching {
 
 struct BluezSearch {
 	std::unique_ptr<sd_bus, BusUnref> bus;
-	std::unique_ptr<sd_bus_slot, SlotUnref> added, changed;
+	Slot added, changed;
 	std::string adapter;                  // object path of the adapter searched with
 	std::map<std::string, Device> devices; // by object path
 	std::map<std::string, Time> resting;  // devices the search tried, and when it gave up
@@ -268,6 +266,7 @@ struct BluezSearch {
 	Time radioUntil = kNever;
 	std::unique_ptr<BringIn> turning; // StopDiscovery() or StartDiscovery()
 	Socket inquiry;
+	bool inquiryBegun = false; // the controller has started the limited inquiry
 	std::set<std::string> heard; // remotes by their address, heard by the limited inquiry
 	std::map<std::string, Reaching> reaching;
 };
@@ -358,7 +357,7 @@ void await(BluezSearch &s, BringIn &b, BringIn::Stage stage, const char *method,
 // BlueZ is not kept busy answering while it reads the device's services.
 void askModalias(BluezSearch &s, BringIn &b, Time t)
 {
-	if ((b.call && !b.answered) || t < b.askedAt + kSearchStep)
+	if ((b.call && !b.answered) || t < b.askedAt + kAskIdEvery)
 		return;
 	b.askedAt = t;
 	Message m = newCall(s, b.path, "org.freedesktop.DBus.Properties", "Get");
@@ -703,9 +702,11 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 			// What the socket heard before, the end of bluetoothd's inquiry
 			// among it, is not the limited inquiry's.
 			std::vector<Heard> before;
-			readInquiry(s.inquiry, before);
+			bool begun = false;
+			readInquiry(s.inquiry, before, begun);
 		}
 		if (startLimitedInquiry(s.inquiry, kLimitedLength)) {
+			s.inquiryBegun = false;
 			s.radio = Radio::Limited;
 			s.radioUntil = t + kLimitedLength * Ms(1280) + kLimitedGrace;
 			return;
@@ -713,11 +714,19 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 		break;
 	case Radio::Limited: {
 		std::vector<Heard> heard;
-		InquiryEvent e = readInquiry(s.inquiry, heard);
+		InquiryEvent e = readInquiry(s.inquiry, heard, s.inquiryBegun);
 		for (const Heard &h : heard)
 			heardLimited(s, h, t);
 		if (e == InquiryEvent::None && t < s.radioUntil)
 			return;
+		// The controller inquires for someone else: another program's
+		// discovery, which bluetoothd keeps up after the search's ends.
+		if (e == InquiryEvent::Refused && !toldRefused) {
+			toldRefused = true;
+			notice("ricerca limitata rifiutata da " + s.adapter +
+			       ": un altro programma sta cercando dispositivi Bluetooth (le impostazioni Bluetooth aperte, "
+			       "bluetoothctl scan on); chiudilo, o i wiimote che rispondono solo a quella non saranno trovati");
+		}
 		if (e == InquiryEvent::None)
 			cancelInquiry(s.inquiry);
 		break;
@@ -820,15 +829,39 @@ std::map<std::string, Device>::iterator nextToBringIn(BluezSearch &s, Time t)
 	return best;
 }
 
+// When the search has next something to do that no message, answer or
+// inquiry event will wake it for: the radio's turn over, a device reached
+// or tried given up on, a Device ID asked for again. What is past is not
+// waited for: a turn held by a pairing, or kept to the end, moves on with
+// the pairing's answer or not at all.
+Time nextTimer(const BluezSearch &s, Time t)
+{
+	Time next = kNever;
+	auto consider = [&](Time at) {
+		if (at > t)
+			next = std::min(next, at);
+	};
+	if (s.radio == Radio::General || s.radio == Radio::Limited)
+		consider(s.radioUntil);
+	for (auto &[address, r] : s.reaching)
+		consider(r.until);
+	for (auto &[path, at] : s.resting)
+		consider(at + kRetryAfter);
+	if (s.bringing && s.bringing->stage == BringIn::AwaitingId)
+		consider(t + kAskIdEvery);
+	return next;
+}
+
 } // namespace
 
-void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
+void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room, int wake)
 {
 	// A call begun before the deadline is seen through a while longer.
 	s.callsUntil = deadline + kBluezCallGrace;
 	// What BlueZ has said so far, then until `until` at most for more; the
 	// wait is spent even when there is nothing to do, or no bus left to do
 	// it on.
+	bool woken = false;
 	for (;;) {
 		int rc;
 		while ((rc = sd_bus_process(s.bus.get(), nullptr)) > 0) {
@@ -862,26 +895,27 @@ void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room)
 				await(s, *s.bringing, BringIn::Pairing, "Pair");
 			}
 		}
-		if (t >= until)
+		if (t >= until || woken)
 			break;
 		int events = rc < 0 ? -1 : sd_bus_get_events(s.bus.get());
-		pollfd p[2] = {{sd_bus_get_fd(s.bus.get()), static_cast<short>(events < 0 ? 0 : events), 0},
-		               {s.radio == Radio::Limited ? s.inquiry.fd : -1, POLLIN, 0}};
+		pollfd p[3] = {{sd_bus_get_fd(s.bus.get()), static_cast<short>(events < 0 ? 0 : events), 0},
+		               {s.radio == Radio::Limited ? s.inquiry.fd : -1, POLLIN, 0},
+		               {wake, POLLIN, 0}};
 		uint64_t timeout = UINT64_MAX;
-		Time wake = until;
+		Time wakeAt = until;
 		if (rc >= 0 && sd_bus_get_timeout(s.bus.get(), &timeout) >= 0 && timeout != UINT64_MAX) {
 			// sd-bus's own timeouts (a call's) are in CLOCK_MONOTONIC, as
 			// the steady clock is.
 			Time busWake{std::chrono::duration_cast<Clock::duration>(std::chrono::microseconds(timeout))};
-			wake = std::min(wake, busWake);
+			wakeAt = std::min(wakeAt, busWake);
 		}
-		if (s.radio == Radio::Limited)
-			wake = std::min(wake, s.radioUntil);
+		wakeAt = std::min(wakeAt, nextTimer(s, t));
 		if (rc < 0 || p[0].fd < 0 || events < 0 || s.failed) {
 			sleepUntil(until);
 			break;
 		}
-		waitUntil(p, 2, wake);
+		// What woke it is seen to before the turn ends.
+		woken = waitUntil(p, 3, wakeAt) > 0 && (p[2].revents & POLLIN);
 	}
 }
 
@@ -897,6 +931,14 @@ int awaitingBind(BluezSearch &s, const std::set<std::string> &bound, Time t)
 		++it;
 	}
 	return n;
+}
+
+Time nextBindDue(const BluezSearch &s)
+{
+	Time next = kNever;
+	for (auto &[address, until] : s.awaiting)
+		next = std::min(next, until);
+	return next;
 }
 
 bool owesRemotes(const BluezSearch &s, Time t)

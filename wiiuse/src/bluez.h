@@ -35,13 +35,16 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(const std::string 
 // first, while `room` is left, beginning none at or after `deadline`. No
 // call waits for its answer: a pairing goes on across turns. bluetoothd's
 // general discovery and the search's own limited inquiry take the radio in
-// turns.
-void stepBluezSearch(BluezSearch &search, Time until, Time deadline, int room);
+// turns. The wait ends early when `wake` (-1: none) becomes readable.
+void stepBluezSearch(BluezSearch &search, Time until, Time deadline, int room, int wake = -1);
 
 // How many remotes the search has connected that the driver has not bound
 // yet (`bound`: the addresses of those it has) and that are still awaited,
 // kDriverBindGrace at most from their connection: each takes up room.
 int awaitingBind(BluezSearch &search, const std::set<std::string> &bound, Time t);
+
+// When the first of those is no longer awaited.
+Time nextBindDue(const BluezSearch &search);
 
 // Whether the search owes the search that began it a remote: one being
 // paired or connected (seen through until kBluezCallGrace past the

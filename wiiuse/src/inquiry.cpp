@@ -107,13 +107,15 @@ InquiryEvent parseInquiryEvent(const uint8_t *p, size_t n, std::vector<Heard> &h
 	case kInquiryComplete:
 		return InquiryEvent::Over;
 	case kCommandComplete:
-		// Credits, opcode: an inquiry cancelled (by the kernel, to page a
-		// device) ends without its complete event.
-		return size >= 3 && (e[1] | e[2] << 8) == kInquiryCancel ? InquiryEvent::Over : InquiryEvent::None;
+		// Credits, opcode, status: an inquiry cancelled (by the kernel, to
+		// page a device) ends without its complete event; a cancel refused
+		// found none running.
+		return size >= 4 && (e[1] | e[2] << 8) == kInquiryCancel && e[3] == 0 ? InquiryEvent::Over
+		                                                                       : InquiryEvent::None;
 	case kCommandStatus:
 		// Status, credits, opcode: a refused start ends it at once.
-		if (size >= 4 && (e[2] | e[3] << 8) == kInquiry && e[0] != 0)
-			return InquiryEvent::Refused;
+		if (size >= 4 && (e[2] | e[3] << 8) == kInquiry)
+			return e[0] != 0 ? InquiryEvent::Refused : InquiryEvent::Began;
 		return InquiryEvent::None;
 	case kInquiryResult:
 	case kInquiryResultRssi:
@@ -167,12 +169,28 @@ bool startLimitedInquiry(const Socket &s, int length)
 	return command(s, kInquiry, params, sizeof params);
 }
 
-InquiryEvent readInquiry(const Socket &s, std::vector<Heard> &heard)
+InquiryEvent ofOurs(InquiryEvent e, bool &begun)
+{
+	switch (e) {
+	case InquiryEvent::Began:
+		begun = true;
+		return InquiryEvent::None;
+	case InquiryEvent::Refused:
+		return begun ? InquiryEvent::None : e;
+	case InquiryEvent::Over:
+		return begun ? e : InquiryEvent::None;
+	default:
+		return e;
+	}
+}
+
+InquiryEvent readInquiry(const Socket &s, std::vector<Heard> &heard, bool &begun)
 {
 	InquiryEvent ended = InquiryEvent::None;
 	uint8_t packet[260];
 	for (ssize_t n; (n = read(s.fd, packet, sizeof packet)) > 0 || (n < 0 && errno == EINTR);) {
-		InquiryEvent e = n > 0 ? parseInquiryEvent(packet, static_cast<size_t>(n), heard) : InquiryEvent::None;
+		InquiryEvent e =
+		    n > 0 ? ofOurs(parseInquiryEvent(packet, static_cast<size_t>(n), heard), begun) : InquiryEvent::None;
 		if (e == InquiryEvent::Over || e == InquiryEvent::Refused)
 			ended = e;
 	}

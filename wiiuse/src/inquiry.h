@@ -39,12 +39,20 @@ struct Heard {
 enum class InquiryEvent {
 	None,    // nothing of the inquiry's
 	Result,  // devices answered: appended
+	Began,   // the controller started an inquiry
 	Over,    // the inquiry ended, or was cancelled
 	Refused, // the controller would not start it (busy with another)
 };
 
 // One HCI event packet as a raw socket reads it, its type byte first.
 InquiryEvent parseInquiryEvent(const uint8_t *packet, size_t size, std::vector<Heard> &heard);
+
+// Which events are the search's own inquiry's. A raw socket hears every
+// inquiry on the controller, anyone's; the controller runs one at a time
+// and answers commands in order. So the first start or refusal after ours
+// was sent is ours; once ours has `begun`, its end is ours, and a refusal
+// is another client's; before it, an end is another inquiry's.
+InquiryEvent ofOurs(InquiryEvent e, bool &begun);
 
 // A raw HCI socket on controller hci`index`, for an inquiry of the
 // search's. Not open, with errno's reason in `why` and the number in
@@ -56,8 +64,9 @@ Socket openInquiry(int index, std::string &why, int &error);
 bool startLimitedInquiry(const Socket &inquiry, int length);
 
 // Reads what the inquiry's socket has, without waiting: Over or Refused
-// once it has ended.
-InquiryEvent readInquiry(const Socket &inquiry, std::vector<Heard> &heard);
+// once the search's own inquiry has ended (`begun`: see ofOurs, false when
+// it is sent).
+InquiryEvent readInquiry(const Socket &inquiry, std::vector<Heard> &heard, bool &begun);
 
 // Ends the inquiry early.
 void cancelInquiry(const Socket &inquiry);

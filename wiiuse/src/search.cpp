@@ -12,7 +12,7 @@ namespace wiiuse_linux {
 
 Verdict judge(Bound &b, bool last, const std::string &sysRoot, Time now)
 {
-	if (last ? !settled(b.where, sysRoot) : !readyToTake(b.where, sysRoot))
+	if (last ? !settled(b.where, sysRoot, &b.settled) : !readyToTake(b.where, sysRoot, &b.settled))
 		return Verdict::Settling;
 	if (!b.judged) {
 		b.judged = true;
@@ -53,8 +53,12 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 	bool asked = false;
 	Time hardEnd = deadline + kSearchOvertime;
 	std::map<std::string, Bound> seen; // bound remotes judged so far
+	std::unique_ptr<DeviceWatch, DeviceWatchEnd> watch = watchDevices(sysRoot);
+	int woken = watch ? deviceEventsFd(*watch) : -1;
 	for (;;) {
 		endIfInterrupted();
+		if (watch)
+			takeDeviceEvents(*watch);
 		Time t = now();
 		std::vector<Found> bound = discover(sysRoot, devRoot);
 		std::set<std::string> addresses;
@@ -106,10 +110,23 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 		// being asked, need no Bluetooth; a later look takes them.
 		// Every turn waits: for BlueZ, or for the next look; the last look
 		// is at the deadline.
-		Time until = t < deadline ? std::min(t + kSearchStep, deadline) : std::min(t + kSearchStep, hardEnd);
+		// Or until a remote asked is to be listened to again, or one
+		// BlueZ connected is no longer awaited.
+		Time until = std::min(t + (watch ? kWatchedStep : kSearchStep), t < deadline ? deadline : hardEnd);
+		auto consider = [&](Time at) {
+			if (at > t)
+				until = std::min(until, at);
+		};
+		for (auto &[id, b] : seen)
+			if (b.raw.isOpen())
+				consider(nextListen(b.hearing));
+		if (bluetooth)
+			consider(nextBindDue(*bluetooth));
+		// udev's word on a device, or an answer, ends the wait as it comes.
+		std::vector<pollfd> answers;
+		if (watch)
+			answers.push_back({woken, POLLIN, 0});
 		if (!asked && have + settling + asking >= want) {
-			// An answer ends the wait as it comes.
-			std::vector<pollfd> answers;
 			for (auto &[id, b] : seen)
 				if (b.raw.isOpen() && b.hearing.asks)
 					answers.push_back({b.raw.fd, POLLIN, 0});
@@ -123,12 +140,15 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 		if (!bluetooth || bluetoothFailed(*bluetooth)) {
 			// Nothing to press for: Bluetooth cannot help (said).
 			eraseCountdown();
-			sleepUntil(until);
+			waitUntil(answers.data(), answers.size(), until);
 			continue;
 		}
-		// The operator has to act now: say so while the search lasts.
+		// The operator has to act now: say so while the search lasts,
+		// the seconds left as they pass.
 		showCountdown(deadline);
-		stepBluezSearch(*bluetooth, until, deadline, want - have - settling - asking - awaited);
+		if (t < deadline)
+			until = std::min(until, deadline - std::chrono::duration_cast<std::chrono::seconds>(deadline - t) + Ms(1));
+		stepBluezSearch(*bluetooth, until, deadline, want - have - settling - asking - awaited, woken);
 	}
 }
 

@@ -24,7 +24,10 @@ constexpr auto kDriverBindGrace = std::chrono::seconds(5);
 // Whatever it awaits, a search ends this long after its deadline at the
 // latest: what is still under way in bluetoothd then is cancelled.
 constexpr auto kSearchOvertime = std::chrono::seconds(16);
-// Between two looks in sysfs.
+// Between two looks in sysfs: where udev says when a remote's devices
+// change, a look at each word of its and a second at most between two;
+// elsewhere, every tenth of a second.
+constexpr Ms kWatchedStep{1000};
 constexpr Ms kSearchStep{100};
 
 // A remote the driver has bound, and what its raw node has told of it.
@@ -33,6 +36,7 @@ struct Bound {
 	RawNode raw;
 	Hearing hearing;
 	bool judged = false; // its raw node has been opened (or could not be)
+	std::set<std::string> settled; // its devices udev has been found done with
 };
 
 enum class Verdict {

@@ -6,6 +6,8 @@
 
 #include "sysfs.h"
 
+#include <memory>
+#include <set>
 #include <string>
 
 namespace wiiuse_linux {
@@ -14,18 +16,37 @@ namespace wiiuse_linux {
 // of its rules included where udev says they are still running
 // (ID_PROCESSING=1, systemd 257 on). Where no udev runs (a container, a
 // minimal machine), or the tree is not the system's, there is nothing to
-// wait for.
-bool settled(const Found &f, const std::string &sysRoot);
+// wait for. `done`: devices found settled at an earlier look, not asked
+// about again (udev is done with a device once and for all), and those
+// found now, added.
+bool settled(const Found &f, const std::string &sysRoot, std::set<std::string> *done = nullptr);
 
 // Whether a remote the driver has bound may be taken: settled, and its
 // button node may be read.
-bool readyToTake(const Found &f, const std::string &sysRoot);
+bool readyToTake(const Found &f, const std::string &sysRoot, std::set<std::string> *done = nullptr);
 
 // Whether udev binds a remote with no Device ID (a Bluetooth HID device
 // 0000:0000 with a remote's name) to the driver: the project's rule as
 // udev reads it, the first of its names in udev's directories, under the
 // root that holds `sysRoot`.
 bool bindsWithoutDeviceId(const std::string &sysRoot);
+
+// udev's word that one of a remote's devices (HID, input, raw, LED) was
+// added, changed or removed, and that udev is done with it: what a search
+// waits for instead of looking again and again.
+struct DeviceWatch;
+struct DeviceWatchEnd {
+	void operator()(DeviceWatch *w) const;
+};
+
+// Null where no udev runs or the tree is not the system's.
+std::unique_ptr<DeviceWatch, DeviceWatchEnd> watchDevices(const std::string &sysRoot);
+
+// Readable when udev has said something.
+int deviceEventsFd(const DeviceWatch &w);
+
+// Takes what udev has said, without waiting.
+void takeDeviceEvents(DeviceWatch &w);
 
 } // namespace wiiuse_linux
 

@@ -138,6 +138,19 @@ void answer(VirtualRemote &r, const uint8_t *data, size_t size)
 		});
 		return;
 	}
+	// The camera's set-up: its two switches and its register writes
+	// (0x04b0xxxx).
+	bool camera = (id == 0x13 || id == 0x1a || (id == 0x16 && size >= 4 && (data[1] & 0xfe) == 0x04 && data[2] == 0xb0)) &&
+	              (data[1] & 0x02 || id == 0x16);
+	if (camera && r.cameraLate.count()) {
+		std::lock_guard<std::mutex> hold(r.lock);
+		if (r.cameraLate.count() > 0)
+			r.lateAnswers.emplace_back([&r, id, late = r.cameraLate] {
+				std::this_thread::sleep_for(late);
+				acknowledge(r, id);
+			});
+		return;
+	}
 	if (answered)
 		std::this_thread::sleep_for(r.answerDelay);
 	switch (id) {

@@ -27,6 +27,8 @@ struct VirtualRemote {
 	// to tens of milliseconds, and sends at most 100 reports a second.
 	std::chrono::milliseconds answerDelay{20};
 	std::chrono::milliseconds statusLate{0}; // status requests answered this late instead
+	// The camera's set-up requests acknowledged this late instead (-1: never).
+	std::chrono::milliseconds cameraLate{0};
 	std::vector<std::thread> lateAnswers;    // under `lock`
 	std::mutex sending;
 	Clock::time_point lastReport;

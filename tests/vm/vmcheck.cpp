@@ -58,6 +58,8 @@
 //                             the time `delay` counts from)
 //   late NAME MS              the remote answers each status request MS
 //                             late (0: as it did)
+//   camera-late NAME MS|never the remote acknowledges each of its camera's
+//                             set-up requests MS late, or never (0: as it did)
 //   nothing MS                hitcheck prints nothing for MS, and runs
 //   load N                    N processes keep the processors busy from
 //                             now on (0: none)
@@ -67,6 +69,7 @@
 #include "virtual_remote.h"
 
 #include <algorithm>
+#include <fnmatch.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -424,9 +427,15 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		return why.empty();
 	}
 	if (verb == "said") {
+		// A '*' stands for any text (a node's number).
 		std::string text = unescape(line.substr(line.find(' ') + 1));
-		readErr(hc, text.size(), milliseconds(3000));
-		if (hc.err != text)
+		auto end = Clock::now() + milliseconds(10000);
+		if (text.find('*') == std::string::npos)
+			readErr(hc, text.size(), milliseconds(3000));
+		else
+			while (fnmatch(text.c_str(), hc.err.c_str(), 0) != 0 && Clock::now() < end)
+				readErr(hc, hc.err.size() + 1, milliseconds(100));
+		if (text.find('*') == std::string::npos ? hc.err != text : fnmatch(text.c_str(), hc.err.c_str(), 0) != 0)
 			why = "standard error: " + hc.err;
 		hc.err.clear();
 		return why.empty();
@@ -641,7 +650,7 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 			// On once the driver has asked for reports that carry it too.
 			std::lock_guard<std::mutex> hold(r->lock);
 			return want == "on" ? r->camera && r->mode >= 0x33 : !r->camera;
-		}, milliseconds(5000));
+		}, milliseconds(10000));
 		if (!ok)
 			why = "the camera is not " + want;
 		return ok;
@@ -669,6 +678,13 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		words >> ms;
 		std::lock_guard<std::mutex> hold(r->lock);
 		r->statusLate = std::chrono::milliseconds(ms);
+		return true;
+	}
+	if (verb == "camera-late") {
+		std::string ms;
+		words >> ms;
+		std::lock_guard<std::mutex> hold(r->lock);
+		r->cameraLate = std::chrono::milliseconds(ms == "never" ? -1 : std::atoi(ms.c_str()));
 		return true;
 	}
 	if (verb == "silent" || verb == "speak") {

@@ -6,6 +6,7 @@
 #include "clock.h"
 #include "leds.h"
 #include "node.h"
+#include "opener.h"
 #include "search.h"
 #include "translate.h"
 
@@ -19,13 +20,18 @@
 namespace wiiuse_linux {
 
 // A connected remote's extension is looked at at least this often; reading
-// it asks nothing of the remote. The battery is not: reading it makes the
-// driver ask the remote and wait for the answer, so it is read only at
-// connection and with a status event, never on a timer. A remote that went
+// it asks nothing of the remote. The battery is what its last status
+// report on the raw node said (each answer to a request of the library's
+// or the driver's carries it), never the driver's `capacity`, whose
+// reading waits for the remote. A remote that went
 // away is looked for in sysfs as often, and once bound again, more often
 // while udev sets it up and while it is asked whether it is there.
 constexpr auto kLookEvery = std::chrono::seconds(1);
 constexpr Ms kSettleEvery{100};
+// A camera whose set-up failed is tried again after a second, three times
+// in all.
+constexpr Ms kCameraRetry{1000};
+constexpr int kCameraTries = 3;
 
 // Where a slot's remote stands.
 enum class Link {
@@ -42,6 +48,9 @@ struct Remote {
 	Bound bound;  // what the search found (where.id empty: nothing)
 	Bound coming; // while lost: the same remote bound anew
 	Node core, ir;
+	Opener camera;            // its infrared node being opened: the camera set up
+	int cameraTries = 0;      // set-ups tried since the camera was asked for
+	Time cameraRetryAt = kNever;
 	Pending pending;
 	std::string extension;
 	Time lookedAt;           // sysfs last looked at for it
@@ -84,11 +93,15 @@ bool connectRemote(Remote &r, Time now);
 // in its record.
 void process(Remote &r, Time now);
 
-// Its descriptors to wait on for input: a connected remote's nodes, a
-// silent one's raw node, the raw node of one bound anew and being asked.
+// Its descriptors to wait on for input: a connected remote's nodes (and
+// its camera's set-up under way), a silent one's raw node, the raw node
+// of one bound anew and being asked.
 // `backlog`: one stopped at an event with more perhaps queued.
 void watched(const Remote &r, std::vector<int> &fds, bool &backlog);
 
+// The camera on: the record says so at once, its sources come once the
+// remote has acknowledged the set-up, away from the loop. A set-up that
+// fails is said and tried again; after the last, the camera is off.
 void setIr(Remote &r, bool on);
 void rumble(Remote &r, bool on);
 

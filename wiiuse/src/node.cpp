@@ -58,6 +58,13 @@ bool openNode(const std::string &path, Node &node)
 		notice("impossibile aprire " + path + ": " + refusal(path, errno));
 		return false;
 	}
+	adoptNode(fd, path, node);
+	return true;
+}
+
+void adoptNode(int fd, const std::string &path, Node &node)
+{
+	node.close();
 	node.fd = fd;
 	libevdev *dev = nullptr;
 	if (libevdev_new_from_fd(fd, &dev) == 0) {
@@ -69,7 +76,6 @@ bool openNode(const std::string &path, Node &node)
 		if (rc < 0)
 			notice("impossibile avere in esclusiva " + path + ": " + std::strerror(-rc));
 	}
-	return true;
 }
 
 Read readEvent(Node &node, input_event &ev)

@@ -45,6 +45,10 @@ std::string refusal(const std::string &path, int error);
 // and grabs it. On failure it says why.
 bool openNode(const std::string &path, Node &node);
 
+// Takes `fd`, an event node opened elsewhere (non-blocking), as openNode
+// would have.
+void adoptNode(int fd, const std::string &path, Node &node);
+
 // The next event of the node.
 Read readEvent(Node &node, input_event &ev);
 

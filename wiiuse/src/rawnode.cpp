@@ -13,8 +13,9 @@ namespace wiiuse_linux {
 
 namespace {
 
-// Reads every report the node holds; true when there was any.
-bool heard(RawNode &node)
+// Reads every report the node holds; true when there was any. A status
+// report (0x20: buttons, flags, two bytes, battery) gives the battery.
+bool heard(RawNode &node, Hearing &h)
 {
 	bool any = false;
 	uint8_t report[64];
@@ -22,6 +23,8 @@ bool heard(RawNode &node)
 		ssize_t n = read(node.fd, report, sizeof report);
 		if (n > 0) {
 			any = true;
+			if (report[0] == 0x20 && n >= 7)
+				h.battery = report[6];
 			continue;
 		}
 		if (n < 0 && errno == EINTR)
@@ -62,9 +65,10 @@ bool openRaw(const std::string &path, RawNode &node)
 	return node.fd >= 0;
 }
 
-Hearing freshHearing(Time now)
+Hearing freshHearing(Time now, const Hearing &before)
 {
 	Hearing h;
+	h.battery = before.battery;
 	h.heardAt = h.drainedAt = now;
 	return h;
 }
@@ -87,7 +91,7 @@ void heardFrom(Hearing &h, Time now)
 
 Answer listen(RawNode &node, Hearing &h, bool rumbling, Time now)
 {
-	bool fresh = heard(node);
+	bool fresh = heard(node, h);
 	if (fresh) {
 		h.heardAt = std::max(h.heardAt, h.drainedAt);
 		h.asks = 0;

@@ -52,6 +52,7 @@ struct Hearing {
 	Time firstAsk;  // the first request still unanswered
 	Time askedAt;   // the last request
 	int asks = 0;   // requests since it was last heard
+	int battery = -1; // the battery byte of its last status report read (0 to 255), -1: none yet
 };
 
 enum class Answer {
@@ -60,8 +61,9 @@ enum class Answer {
 	No,      // it has not answered in time: silent
 };
 
-// A hearing for a remote just heard from: first asked after kQuiet.
-Hearing freshHearing(Time now);
+// A hearing for a remote just heard from: first asked after kQuiet. What
+// an earlier hearing of the same remote knew of its battery is kept.
+Hearing freshHearing(Time now, const Hearing &before = Hearing{});
 
 // A hearing for a remote that has to prove it is there: asked now, and
 // unheard until it answers.

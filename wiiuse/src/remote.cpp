@@ -2,9 +2,11 @@
 // back when the same remote answers again.
 #include "hub.h"
 
+#include "report.h"
 #include "udev.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace wiiuse_linux {
 
@@ -34,11 +36,72 @@ void readExtension(Remote &r, Time now)
 	r.lookedAt = now;
 }
 
+// The battery as the remote's last status report on its raw node gave it,
+// in the driver's own scale: nothing is asked of the remote here.
 void readBattery(Remote &r)
 {
-	int battery = batteryPercent(r.bound.where);
-	if (battery >= 0)
-		r.rec.battery_level = static_cast<float>(battery);
+	if (r.bound.hearing.battery >= 0)
+		r.rec.battery_level = static_cast<float>(batteryFromCapacity(r.bound.hearing.battery * 100 / 255));
+}
+
+void stopCamera(Remote &r)
+{
+	r.camera.abandon();
+	r.cameraTries = 0;
+	r.cameraRetryAt = kNever;
+	r.ir.close();
+}
+
+void cameraFailed(Remote &r, int error, Time now)
+{
+	const std::string &path = r.bound.where.ir;
+	std::string what = "telecamera del wiimote " + r.bound.where.uniq + " non accesa (" + path + ": " +
+	                   refusal(path, error) + ")";
+	if (r.cameraTries < kCameraTries) {
+		notice(what + ", tentativo " + std::to_string(r.cameraTries) + " di " + std::to_string(kCameraTries) +
+		       ": si riprova tra 1 s");
+		r.cameraRetryAt = now + kCameraRetry;
+		return;
+	}
+	notice(what + ", tentativo " + std::to_string(r.cameraTries) + " di " + std::to_string(kCameraTries) +
+	       ": resta spenta");
+	stopCamera(r);
+	clearIr(r.pending, r.rec);
+	r.rec.state &= ~kStateIr;
+}
+
+// Sets the camera up: its node is opened away from the loop.
+void askCamera(Remote &r, Time now)
+{
+	r.cameraRetryAt = kNever;
+	++r.cameraTries;
+	if (!startOpen(r.bound.where.ir, r.camera))
+		cameraFailed(r, errno, now);
+}
+
+// The set-up's end, when it has come: the camera's sources are read from
+// now on, or the failure is said. True when the camera sees sources
+// already: an event of its own.
+bool cameraAnswered(Remote &r, Time now)
+{
+	int fd = -1, error = 0;
+	if (!finishOpen(r.camera, fd, error))
+		return false;
+	if (fd < 0) {
+		cameraFailed(r, error, now);
+		return false;
+	}
+	r.cameraTries = 0;
+	adoptNode(fd, r.bound.where.ir, r.ir);
+	// The kernel kept what the camera last reported, and passes on only
+	// what changes from it: a still scene would send nothing.
+	if (libevdev *dev = r.ir.dev.get()) {
+		int axes[8];
+		for (int i = 0; i < 8; ++i)
+			axes[i] = libevdev_get_event_value(dev, EV_ABS, static_cast<unsigned>(ABS_HAT0X + i));
+		seedIr(r.pending, r.rec, axes);
+	}
+	return r.rec.ir.num_dots > 0;
 }
 
 // The remote is lost: gone from the driver, or, still bound, silent. Its
@@ -55,7 +118,7 @@ void lose(Remote &r, bool silent, Time now)
 	r.cameraBack = r.rec.state & kStateIr;
 	r.lookedAt = now;
 	r.core.close();
-	r.ir.close();
+	stopCamera(r);
 	clearIr(r.pending, r.rec);
 	seedButtons(r.pending, r.rec, 0);
 	r.leds.owed = false;
@@ -167,7 +230,7 @@ Time nextWork(const Remote &r)
 	case Link::Absent:
 		return kNever;
 	case Link::Connected: {
-		Time t = r.lookedAt + kLookEvery;
+		Time t = std::min(r.lookedAt + kLookEvery, r.cameraRetryAt);
 		if (r.bound.raw.isOpen())
 			t = std::min(t, nextListen(r.bound.hearing));
 		if (r.leds.owed)
@@ -191,7 +254,7 @@ bool connectRemote(Remote &r, Time now)
 	if (!r.bound.judged && !r.bound.where.hidraw.empty())
 		openRaw(r.bound.where.hidraw, r.bound.raw);
 	r.bound.judged = true;
-	r.bound.hearing = freshHearing(now);
+	r.bound.hearing = freshHearing(now, r.bound.hearing);
 	unsigned short down = 0;
 	if (libevdev *dev = r.core.dev.get())
 		for (unsigned code = 0; code < KEY_CNT; ++code)
@@ -235,6 +298,12 @@ void process(Remote &r, Time now)
 	case Link::Connected:
 		break;
 	}
+	if (r.camera.pending() && cameraAnswered(r, now)) {
+		r.rec.event = WIIUSE_EVENT;
+		return;
+	}
+	if (now >= r.cameraRetryAt)
+		askCamera(r, now);
 	if (now >= nextWork(r)) {
 		tend(r, now);
 		if (r.rec.event != WIIUSE_NONE)
@@ -266,31 +335,26 @@ void watched(const Remote &r, std::vector<int> &fds, bool &backlog)
 			fds.push_back(node->fd);
 			backlog = backlog || node->backlog;
 		}
+	if (r.camera.pending())
+		fds.push_back(openerFd(r.camera));
 }
 
 void setIr(Remote &r, bool on)
 {
 	wiimote_t &wm = r.rec;
 	if (!on) {
-		r.ir.close();
+		stopCamera(r);
 		clearIr(r.pending, wm);
 		wm.state &= ~kStateIr;
 		return;
 	}
-	// The camera runs while its node is open.
-	if (!r.core.isOpen() || r.bound.where.ir.empty() || r.ir.isOpen())
-		return;
-	if (!openNode(r.bound.where.ir, r.ir))
+	// The camera runs while its node is open; asked for already, it is
+	// on, being set up, or to be tried again.
+	if (!r.core.isOpen() || r.bound.where.ir.empty() || (wm.state & kStateIr))
 		return;
 	wm.state |= kStateIr;
-	// The kernel kept what the camera last reported, and passes on only
-	// what changes from it: a still scene would send nothing.
-	if (libevdev *dev = r.ir.dev.get()) {
-		int axes[8];
-		for (int i = 0; i < 8; ++i)
-			axes[i] = libevdev_get_event_value(dev, EV_ABS, static_cast<unsigned>(ABS_HAT0X + i));
-		seedIr(r.pending, wm, axes);
-	}
+	r.cameraTries = 0;
+	askCamera(r, now());
 }
 
 void rumble(Remote &r, bool on)

@@ -1,5 +1,7 @@
 #include "sysfs.h"
 
+#include "handle.h"
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -11,16 +13,10 @@
 
 namespace wiiuse_linux {
 
-namespace {
-
-struct DirCloser {
-	void operator()(DIR *d) const { closedir(d); }
-};
-
 std::vector<std::string> entries(const std::string &dir)
 {
 	std::vector<std::string> names;
-	std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
+	Handle<DIR, closedir> d(opendir(dir.c_str()));
 	if (!d)
 		return names;
 	while (dirent *e = readdir(d.get()))
@@ -29,6 +25,8 @@ std::vector<std::string> entries(const std::string &dir)
 	std::sort(names.begin(), names.end());
 	return names;
 }
+
+namespace {
 
 bool startsWith(const std::string &s, const std::string &prefix)
 {
@@ -129,18 +127,6 @@ std::vector<std::string> ledFiles(const Found &remote)
 			if (endsWith(led, ":blue:p" + std::to_string(i)))
 				files[static_cast<size_t>(i)] = remote.dir + "/leds/" + led + "/brightness";
 	return files;
-}
-
-int batteryPercent(const Found &remote)
-{
-	for (const std::string &ps : entries(remote.dir + "/power_supply"))
-		if (startsWith(ps, "wiimote_battery")) {
-			std::string value = readLine(remote.dir + "/power_supply/" + ps + "/capacity");
-			if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos)
-				return -1;
-			return batteryFromCapacity(std::atoi(value.c_str()));
-		}
-	return -1;
 }
 
 int batteryFromCapacity(int capacity)

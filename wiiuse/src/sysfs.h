@@ -22,18 +22,21 @@ struct Found {
 // The remotes under sysRoot, in the order they appeared.
 std::vector<Found> discover(const std::string &sysRoot, const std::string &devRoot);
 
+// The names in a directory, sorted, those beginning with a dot left out;
+// none when it cannot be read.
+std::vector<std::string> entries(const std::string &dir);
+
 // The first line of a file, without its line break; empty when unreadable.
 std::string readLine(const std::string &path);
 
 // brightness files of LEDs 1 to 4 of a remote (empty where missing).
 std::vector<std::string> ledFiles(const Found &remote);
 
-// Charge in percent of a full battery (0 to 100); -1 when unknown. Reading
-// it makes the driver ask the remote, and wait up to a second for it.
-int batteryPercent(const Found &remote);
-
-// The driver's `capacity` (raw * 100 / 255) in percent of the full raw
-// level, 200: raw 200 gives 100.
+// The driver's battery `capacity` (raw * 100 / 255) in percent of the
+// full raw level, 200: raw 200 gives 100. The driver's capacity is not
+// read: reading it makes the driver ask the remote and wait up to a
+// second for the answer; the raw status report's byte is scaled as the
+// driver would.
 int batteryFromCapacity(int capacity);
 
 // The driver bound to the HID device of this Bluetooth address

@@ -48,6 +48,7 @@ class BluezSearch(dbusmock.DBusTestCase):
     def setUp(self):
         self.root = tempfile.mkdtemp()
         os.makedirs(self.root + '/sys/bus/hid/drivers/wiimote')
+        os.makedirs(self.root + '/sys/class/bluetooth/hci0')
         self.server, self.bluez = self.spawn_server_template('bluez5', {}, stdout=subprocess.DEVNULL)
         self.mock = dbus.Interface(self.bluez, 'org.bluez.Mock')
         self.adapter = self.bus.get_object('org.bluez', self.mock.AddAdapter('hci0', 'host'))
@@ -191,6 +192,14 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(self.find(10, lambda: self.bind_after(pad))[:2], ('1\n', ''))
         self.assertEqual(self.calls(pad), ['Pair', 'Connect'])
         self.assertTrue(self.trusted(pad))
+
+    def test_a_device_made_as_a_remote_under_another_name_is_left_alone_and_said_once(self):
+        other = self.device('00:19:1D:00:00:03', 'Nintendo RVL-CNT-01-UC', modalias='')
+        other.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
+        self.assertEqual(self.find(2)[:2], ('0\n', 'il dispositivo "Nintendo RVL-CNT-01-UC" (00:19:1D:00:00:03) sembra '
+                         'un wiimote ma non ne ha il nome: il driver hid-wiimote prende solo "Nintendo RVL-CNT-01" e '
+                         '"Nintendo RVL-CNT-01-TR", lasciato stare\n'))
+        self.assertEqual(self.calls(other), [])
 
     def test_with_no_device_id_only_a_remote_made_as_one_is_trusted_and_only_where_udev_binds_it(self):
         self.adapter.AddMethod('org.bluez.Adapter1', 'RemoveDevice', 'o', '', '', dbus_interface=MOCK)

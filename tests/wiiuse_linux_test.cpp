@@ -6,6 +6,7 @@
 #include "internal.h"
 #include "translate.h"
 #include "trust.h"
+#include "udev.h"
 
 #include <wiiuse.h>
 
@@ -148,6 +149,9 @@ TEST(Trust, OnlyWhatTheDriverTakesIsConnectedAndOnlyANintendoIdIsTrustedAtOnce)
 	// service bits.
 	EXPECT_TRUE(worthPairing({"", "", 0x002504 | 0x200000, false, false, ""}));
 	EXPECT_FALSE(worthPairing({"Keyboard", "", 0x002504, false, false, ""}));
+	// Made as a remote under a name the driver does not take: said.
+	EXPECT_TRUE(misnamedLookalike({"Nintendo RVL-CNT-01-UC", "", 0x002504, false, false, ""}));
+	EXPECT_FALSE(misnamedLookalike(clone) || misnamedLookalike({"Keyboard", "", 0x002540, true, false, ""}));
 	// A trusted look-alike that changed, or that another driver holds,
 	// forfeits; one hid-generic holds until udev's rule moves it does not,
 	// nor a keyboard trusted by hand.
@@ -302,7 +306,9 @@ struct Api : testing::Test {
 		useRoots(root + "/sys", root + "/dev");
 		// A search never reaches this machine's Bluetooth.
 		setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + root + "/no-bus").c_str(), 1);
-		std::system(("mkdir -p " + root + "/sys/bus/hid/drivers/wiimote " + root + "/dev/input").c_str());
+		std::system(("mkdir -p " + root + "/sys/bus/hid/drivers/wiimote " + root + "/sys/class/bluetooth/hci0 " +
+		             root + "/dev/input")
+		                .c_str());
 	}
 	void TearDown() override
 	{
@@ -368,6 +374,24 @@ struct Api : testing::Test {
 double secondsSince(Clock::time_point start)
 {
 	return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST_F(Api, TheRuleIsFoundInEachDirectoryUdevReadsAndAnEarlierEmptyOneMasksIt)
+{
+	const std::string rule = "ENV{HID_ID}==\"0005:00000000:00000000\"";
+	EXPECT_FALSE(bindsWithoutDeviceId(root + "/sys"));
+	for (const char *dir : {"/lib", "/usr/lib", "/usr/local/lib", "/run", "/etc"}) {
+		std::string rules = root + dir + "/udev/rules.d";
+		std::system(("mkdir -p " + rules).c_str());
+		writeFile(rules + "/70-hitcheck-wiimote.rules", rule);
+		EXPECT_TRUE(bindsWithoutDeviceId(root + "/sys")) << dir;
+		std::string mask = root + "/etc/udev/rules.d/70-hitcheck-wiimote.rules";
+		std::system(("mkdir -p " + root + "/etc/udev/rules.d").c_str());
+		writeFile(mask, "");
+		EXPECT_FALSE(bindsWithoutDeviceId(root + "/sys")) << "an empty one in /etc masks " << dir << "'s";
+		unlink(mask.c_str());
+		unlink((rules + "/70-hitcheck-wiimote.rules").c_str());
+	}
 }
 
 TEST_F(Api, RecordsAreNumberedAcrossGroupsAndStartEmpty)
@@ -589,6 +613,20 @@ TEST_F(Api, TheSearchCountsDownOnATerminalOnlyWhereItFitsAndErasesItsLine)
 	ws.ws_col = 100;
 	ioctl(slave, TIOCSWINSZ, &ws);
 	setenv("TERM", "xterm", 1);
+	// No Bluetooth adapter on the machine: said once, and nothing to press
+	// for (in a process of its own: it is said once in the process).
+	std::system(("rm -rf " + root + "/sys/class/bluetooth").c_str());
+	pid_t bare = fork();
+	if (bare == 0)
+		_exit(searchLine(slave, master, 1) + searchLine(slave, master, 1) ==
+		              "Bluetooth non disponibile per la ricerca: nessun adattatore Bluetooth su questa macchina: "
+		              "giocano solo i wiimote già collegati\r\n"
+		          ? 0
+		          : 1);
+	int said = -1;
+	waitpid(bare, &said, 0);
+	EXPECT_EQ(said, 0) << "no adapter: said once, and no countdown";
+	std::system(("mkdir -p " + root + "/sys/class/bluetooth/hci0").c_str());
 	// A system bus that never answers: BlueZ may still help, so the
 	// operator is asked to press; with no bus at all there is nothing to
 	// press for.

@@ -95,6 +95,7 @@ bool hinted = false; // the SYNC button has been suggested
 bool toldRule = false; // the root step for remotes with no Device ID has been said
 bool toldLimited = false; // the limited inquiry's unavailability has been told
 bool toldRefused = false; // the limited inquiry's refusal has been told
+std::set<std::string> toldMisnamed; // look-alikes with another name, said once each
 
 Facts factsOf(const Device &d, const std::string &driver = "")
 {
@@ -769,6 +770,12 @@ void BluezSearchEnd::operator()(BluezSearch *s) const
 std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(const std::string &sysRoot, Time deadline,
                                                               bool bindsWithoutId)
 {
+	// Without a controller the kernel knows, bluetoothd has nothing to
+	// search with (Debian's unit does not even start it).
+	if (entries(sysRoot + "/class/bluetooth").empty()) {
+		cannotHelp("nessun adattatore Bluetooth su questa macchina: giocano solo i wiimote già collegati");
+		return nullptr;
+	}
 	std::unique_ptr<BluezSearch, BluezSearchEnd> s(new BluezSearch);
 	s->bindsWithoutId = bindsWithoutId;
 	s->sysRoot = sysRoot;
@@ -818,9 +825,15 @@ std::map<std::string, Device>::iterator nextToBringIn(BluezSearch &s, Time t)
 		// reached for bluetoothd to add is connected already.
 		bool heard = s.heard.count(d.address) > 0;
 		if (d.adapter != s.adapter || (d.connected && !s.reaching.count(d.address)) || !(d.inRange || heard) ||
-		    (tried != s.resting.end() && t < triedAt + kRetryAfter) || s.strangers.count(path) ||
-		    !worthPairing(factsOf(d)))
+		    (tried != s.resting.end() && t < triedAt + kRetryAfter) || s.strangers.count(path))
 			continue;
+		if (!worthPairing(factsOf(d))) {
+			if (misnamedLookalike(factsOf(d)) && toldMisnamed.insert(d.address).second)
+				notice("il dispositivo \"" + d.name + "\" (" + d.address +
+				       ") sembra un wiimote ma non ne ha il nome: il driver hid-wiimote prende solo "
+				       "\"Nintendo RVL-CNT-01\" e \"Nintendo RVL-CNT-01-TR\", lasciato stare");
+			continue;
+		}
 		if (best == s.devices.end() || triedAt < bestTried) {
 			best = it;
 			bestTried = triedAt;

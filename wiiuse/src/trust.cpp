@@ -42,6 +42,11 @@ bool worthPairing(const Facts &f)
 	return remoteName(f.name) || driverBinds(f.modalias) || (f.name.empty() && remoteClass(f.deviceClass));
 }
 
+bool misnamedLookalike(const Facts &f)
+{
+	return remoteClass(f.deviceClass) && !f.name.empty() && !remoteName(f.name) && !driverBinds(f.modalias);
+}
+
 bool mayConnect(Kind k, bool bindsWithoutId)
 {
 	return k == Kind::Remote || (k == Kind::Lookalike && bindsWithoutId);

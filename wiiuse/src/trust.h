@@ -53,6 +53,11 @@ bool worthPairing(const Facts &f);
 // hands it to the driver (`bindsWithoutId`).
 bool mayConnect(Kind k, bool bindsWithoutId);
 
+// A device made as a remote (its class) whose name is none the driver
+// takes, and with no Device ID that it takes: never paired, and worth
+// saying, since it may be a remote sold today under another name.
+bool misnamedLookalike(const Facts &f);
+
 // Whether it is trusted as it is connected; a look-alike is trusted once
 // the driver has bound it and it has answered as a remote.
 bool trustedOnConnect(Kind k);

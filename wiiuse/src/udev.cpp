@@ -101,7 +101,8 @@ bool bindsWithoutDeviceId(const std::string &sysRoot)
 	std::string root = sysRoot;
 	if (root.size() >= 4 && root.compare(root.size() - 4, 4, "/sys") == 0)
 		root.resize(root.size() - 4);
-	for (const char *dir : {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+	for (const char *dir : {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/local/lib/udev/rules.d",
+	                        "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
 		std::ifstream rule(root + dir + "/70-hitcheck-wiimote.rules");
 		if (!rule)
 			continue;

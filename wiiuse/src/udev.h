@@ -28,7 +28,8 @@ bool readyToTake(const Found &f, const std::string &sysRoot, std::set<std::strin
 // Whether udev binds a remote with no Device ID (a Bluetooth HID device
 // 0000:0000 with a remote's name) to the driver: the project's rule as
 // udev reads it, the first of its names in udev's directories, under the
-// root that holds `sysRoot`.
+// root that holds `sysRoot` (/etc, /run, /usr/local/lib, /usr/lib, /lib:
+// the first holding it wins, an empty one masking those after it).
 bool bindsWithoutDeviceId(const std::string &sysRoot);
 
 // udev's word that one of a remote's devices (HID, input, raw, LED) was

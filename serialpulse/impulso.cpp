@@ -23,6 +23,7 @@ constexpr int kBattitiAttesa = 3; // past a full second since the pulse began
 std::sig_atomic_t inizioImpulso = 0;
 bool attesaDetta = false;
 bool hupclDetto = false;
+bool nonTerminaleDetto = false;
 
 void batti(int)
 {
@@ -125,23 +126,34 @@ void avvisaHupcl(const struct termios &modo)
 	     kDispositivo, kDispositivo);
 }
 
-// Opens the device for one pulse: only an existing character device, never
-// a file created in its place, never as its controlling process. A line
-// without CLOCAL would make the open wait for carrier (DCD): opened without
-// waiting, it is written as usual once open.
-Esito apri(bool nuovo, Descrittore &d)
+// Opens the device for one pulse: only an existing character device, at
+// every pulse (a file renamed over it is never written), never a file
+// created in its place, never as its controlling process. A line without
+// CLOCAL would make the open wait for carrier (DCD): opened without
+// waiting, it stays so; a write that finds no room waits for it.
+Esito apri(Descrittore &d)
 {
 	do
 		d.fd = open(kDispositivo, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
 	while (d.fd < 0 && errno == EINTR);
 	if (d.fd < 0)
 		return {Azione::Aprire, errno};
-	// Of the flags F_SETFL sets, the open asked only for O_NONBLOCK.
-	if (fcntl(d.fd, F_SETFL, 0) < 0)
-		return {Azione::Aprire, errno};
-	if (int errore = nuovo ? nonDispositivo(d.fd) : 0)
+	if (int errore = nonDispositivo(d.fd))
 		return {Azione::Aprire, errore};
 	return {Azione::Nessuna, 0};
+}
+
+// A character device that is not a terminal (/dev/null, a link to it)
+// takes the byte, but no serial line carries it to a board: said once, and
+// the pulse goes on as it is.
+void avvisaNonTerminale()
+{
+	if (nonTerminaleDetto)
+		return;
+	nonTerminaleDetto = true;
+	dire("attenzione: %s non è un terminale seriale: il byte gli arriva, ma nessuna linea lo porta alla "
+	     "scheda (è l'adattatore USB seriale?)\n",
+	     kDispositivo);
 }
 
 } // namespace
@@ -162,7 +174,7 @@ Esito invioFile(bool nuovo)
 	inizioImpulso = battiti;
 	attesaDetta = false;
 	Descrittore d;
-	Esito aperto = apri(nuovo, d);
+	Esito aperto = apri(d);
 	if (aperto.azione != Azione::Nessuna)
 		return aperto;
 	Flusso flusso;
@@ -179,9 +191,8 @@ Esito invioFile(bool nuovo)
 	if (std::fputc('1', flusso.f) == EOF || std::fflush(flusso.f) == EOF ||
 	    (svuotato = svuota(fd, modo)) == Svuotato::No)
 		return {Azione::Scrivere, errno};
-	if (svuotato == Svuotato::NonTerminale && !nuovo)
-		if (int errore = nonDispositivo(fd))
-			return {Azione::Aprire, errore};
+	if (svuotato == Svuotato::NonTerminale)
+		avvisaNonTerminale();
 	if (svuotato == Svuotato::Si && nuovo)
 		avvisaHupcl(modo);
 	if (!flusso.chiusura())

@@ -30,10 +30,9 @@ constexpr long kBattitoMs = 500;
 extern volatile std::sig_atomic_t battiti;
 void avviaBattito();
 
-// One pulse. `nuovo` is the first pulse, or the first after a failed one:
-// then something else may stand at the path, and its type is checked
-// before the byte is written. Otherwise a drain that succeeds proves it a
-// terminal.
+// One pulse. Whatever stands at the path, its type is checked before the
+// byte is written, at every pulse. `nuovo` is the first pulse, or the
+// first after a failed one: then the line's HUPCL is looked at.
 Esito invioFile(bool nuovo);
 
 #endif

@@ -5,6 +5,7 @@
 #include "uscita.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -41,12 +42,18 @@ int main()
 	avviaBattito();
 	Interruzione interruzione;
 	bool nuovo = true;
+	bool uscitaFallita = false; // said, until a line goes out again
 	for (;;) {
 		Esito esito = invioFile(nuovo);
 		nuovo = esito.azione != Azione::Nessuna;
 		if (!nuovo) {
-			// Each line goes out with its byte, so a log can be trusted.
-			scriviTutto(STDOUT_FILENO, kInviato, sizeof kInviato - 1);
+			// Each line goes out with its byte, so a log can be trusted;
+			// one that cannot is said, once, and the pulses go on.
+			bool scritta = scriviTutto(STDOUT_FILENO, kInviato, sizeof kInviato - 1) == sizeof kInviato - 1;
+			if (!scritta && !uscitaFallita)
+				dire("impossibile scrivere su standard output: %s (gli impulsi continuano, senza le loro righe)\n",
+				     std::strerror(errno));
+			uscitaFallita = !scritta;
 			interruzione.ultimo = esito;
 			continue;
 		}

@@ -22,8 +22,12 @@ size_t scriviTutto(int fd, const char *dati, size_t quanti, void (*interrotto)()
 		// reader is behind: wait for it, lose nothing.
 		if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
 			pollfd spazio = {fd, POLLOUT, 0};
-			if (poll(&spazio, 1, -1) < 0 && errno != EINTR)
-				break;
+			if (poll(&spazio, 1, -1) < 0) {
+				if (errno != EINTR)
+					break;
+				if (interrotto)
+					interrotto();
+			}
 			continue;
 		}
 		if (n <= 0)

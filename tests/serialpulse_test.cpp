@@ -225,9 +225,10 @@ TEST(Serialpulse, MissingDeviceIsReportedOnceAndPulsesResumeWhenItAppears)
 	EXPECT_EQ(c.errText, "impossibile aprire /dev/ttyUSB0: No such file or directory\n");
 }
 
-TEST(Serialpulse, RegularFileAtTheDevicePathIsRefusedAndLeftUntouched)
+TEST(Serialpulse, ARegularFileAtTheDevicePathIsNeverWrittenEvenRenamedOverItDuringPulses)
 {
 	REQUIRE_NAMESPACES();
+	Pty pty;
 	Child c;
 	spawn(c, program(), {}, [] {
 		if (!privateDev())
@@ -236,12 +237,58 @@ TEST(Serialpulse, RegularFileAtTheDevicePathIsRefusedAndLeftUntouched)
 		return true;
 	});
 	readUntil(c, [](const std::string &) { return false; }, milliseconds(1200));
-	EXPECT_EQ(c.errText, "impossibile aprire /dev/ttyUSB0: non è un dispositivo a caratteri\n");
+	const std::string refused = "impossibile aprire /dev/ttyUSB0: non è un dispositivo a caratteri\n";
+	EXPECT_EQ(c.errText, refused);
 	EXPECT_EQ(c.outText, "");
-	std::ifstream file(nodeOf(c));
-	std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-	EXPECT_EQ(content, "robot");
+	auto content = [&] {
+		std::ifstream file(nodeOf(c));
+		return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+	};
+	EXPECT_EQ(content(), "robot");
 	EXPECT_TRUE(stillRunning(c));
+
+	// Pulses under way, a file is renamed over the device: not one byte
+	// goes into it.
+	ASSERT_EQ(unlink(nodeOf(c).c_str()), 0);
+	ASSERT_EQ(symlink(pty.path.c_str(), nodeOf(c).c_str()), 0);
+	ASSERT_TRUE(readUntil(c, [](const std::string &out) { return lines(out) >= 20; }, milliseconds(5000)));
+	std::ofstream(nodeOf(c) + ".new") << "robot";
+	ASSERT_EQ(rename((nodeOf(c) + ".new").c_str(), nodeOf(c).c_str()), 0);
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(1200));
+	EXPECT_EQ(content(), "robot");
+	EXPECT_EQ(c.errText, refused + kHupcl + refused);
+}
+
+TEST(Serialpulse, ADeviceThatIsNotATerminalIsSaidOnceAndAFailingStandardOutputOnce)
+{
+	REQUIRE_NAMESPACES();
+	// /dev/null behind the path: the bytes go, nothing carries them.
+	Child c;
+	spawn(c, program(), {}, [] {
+		return privateDev() && mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+		       symlink("/dev/null", "/dev/ttyUSB0") == 0;
+	});
+	EXPECT_TRUE(readUntil(c, [](const std::string &out) { return lines(out) >= 1000; }, milliseconds(10000)));
+	stop(c, SIGKILL);
+	EXPECT_EQ(c.errText, "attenzione: /dev/ttyUSB0 non è un terminale seriale: il byte gli arriva, ma nessuna "
+	                     "linea lo porta alla scheda (è l'adattatore USB seriale?)\n");
+
+	// Standard output on a full disk: said once, and the pulses go on.
+	Pty pty;
+	Child full;
+	spawn(full, program(), {}, [&] {
+		int disk = open("/dev/full", O_WRONLY | O_CLOEXEC);
+		return disk >= 0 && dup2(disk, STDOUT_FILENO) == STDOUT_FILENO && privateDev() &&
+		       symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0;
+	});
+	std::string bytes;
+	EXPECT_TRUE(readUntil(full, [&](const std::string &) {
+		bytes += drain(pty.master);
+		return bytes.size() >= 100;
+	}, milliseconds(10000)));
+	stop(full, SIGKILL);
+	EXPECT_EQ(full.errText, kHupcl + "impossibile scrivere su standard output: No space left on device (gli "
+	                                 "impulsi continuano, senza le loro righe)\n");
 }
 
 TEST(Serialpulse, ADeviceItMayNotOpenOrThatAnotherHoldsIsReportedWithAHint)

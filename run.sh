@@ -4,7 +4,9 @@
 # user in it), builds hitcheck and serialpulse, and starts hitcheck. A
 # second run changes nothing and starts at once.
 set -euo pipefail
-cd "$(dirname "$0")"
+# Its own directory, whatever its name holds (a trailing line break too).
+here=$(dirname -- "$0"; echo .)
+cd -- "${here%?.}"
 . scripts/need-packages.sh
 . scripts/configure.sh
 need_packages "${BUILD_PACKAGES[@]}"
@@ -14,26 +16,43 @@ if [ ${#ROOT_STEPS[@]} -gt 0 ]; then
 	exit 1
 fi
 need_packages "${PLAY_PACKAGES[@]}"
-missing=() # what could not be set up here, with its command
+missing=() # what could not be set up here, and why
 
-# bluetoothd, to find and pair the remotes.
-if [ -d /run/systemd/system ]; then
+# bluetoothd, to find and pair the remotes; it needs the system bus. With
+# no adapter at all there is nothing for it to do.
+if ! compgen -G "/sys/class/bluetooth/hci*" >/dev/null; then
+	missing+=("nessun adattatore Bluetooth su questa macchina: giocano solo i wiimote già collegati")
+elif [ -d /run/systemd/system ]; then
 	systemctl is-active --quiet bluetooth || as_root systemctl enable --now bluetooth ||
-		missing+=("bluetoothd non parte: sudo systemctl enable --now bluetooth")
+		missing+=("bluetoothd non parte: $(root_hint)systemctl enable --now bluetooth; journalctl -u bluetooth dice perché")
 elif ! grep -qsx bluetoothd /proc/[0-9]*/comm; then
-	missing+=("bluetoothd non è in esecuzione: sudo service bluetooth start")
+	[ -S /run/dbus/system_bus_socket ] || as_root service dbus start ||
+		missing+=("il bus di sistema (D-Bus) non parte: $(root_hint)service dbus start")
+	as_root service bluetooth start || missing+=("bluetoothd non parte: $(root_hint)service bluetooth start")
 fi
 
 # Group hitcheck, and the rule that gives it the remotes' nodes and LEDs.
 getent group hitcheck >/dev/null || as_root groupadd --system hitcheck
 rule=udev/70-hitcheck-wiimote.rules
-if ! cmp -s "$rule" /usr/lib/udev/rules.d/70-hitcheck-wiimote.rules &&
-	! cmp -s "$rule" /etc/udev/rules.d/70-hitcheck-wiimote.rules; then
+installed=/etc/udev/rules.d/70-hitcheck-wiimote.rules
+if ! cmp -s "$rule" /usr/lib/udev/rules.d/70-hitcheck-wiimote.rules && ! cmp -s "$rule" "$installed"; then
+	echo "run.sh: la regola udev di hitcheck dà al gruppo hitcheck i nodi e i LED dei wiimote; per i wiimote" \
+		"senza Device ID, dal primo collegato fino al riavvio, hid-wiimote e non hid-generic prende ogni" \
+		"dispositivo Bluetooth HID senza Device ID (tastiere e mouse compresi)" >&2
+	# Its text, read now, is what root writes: the line to paste carries
+	# it, so a file changed meanwhile changes nothing.
+	[ -f "$rule" ] && [ ! -L "$rule" ] || { echo "run.sh: $rule non è un file della copia dei sorgenti" >&2; exit 1; }
+	text=$(cat -- "$rule")
 	kept=${#ROOT_STEPS[@]}
-	as_root install -m 644 "$PWD/$rule" /etc/udev/rules.d/
-	as_root udevadm control --reload 2>/dev/null ||
-		missing+=("udev non è in esecuzione: la regola vale dal prossimo avvio di udev")
-	[ ${#ROOT_STEPS[@]} -gt "$kept" ] || echo "regola udev installata: riconnetti i wiimote già collegati" >&2
+	as_root sh -c 'umask 022 && printf "%s\n" "$1" >"$2"' sh "$text" "$installed"
+	if [ ! -S /run/udev/control ]; then
+		missing+=("udev non è in esecuzione: i nodi dei wiimote restano di root finché non parte, e la regola vale da allora")
+	else
+		as_root udevadm control --reload
+		[ ${#ROOT_STEPS[@]} -gt "$kept" ] || echo "run.sh: regola udev installata: riconnetti i wiimote già collegati" >&2
+	fi
+elif [ ! -S /run/udev/control ]; then
+	missing+=("udev non è in esecuzione: i nodi dei wiimote restano di root finché non parte")
 fi
 user=$(id -un)
 if [ "$user" != root ] && ! id -nG "$user" | tr ' ' '\n' | grep -qx hitcheck; then
@@ -45,9 +64,10 @@ tell_root_steps "preparare il gioco (bluetoothd, gruppo hitcheck, regola udev, i
 configure_for_run build
 cmake --build build -j"$(nproc)" >/dev/null
 # Joined just now, the user is in the group for this run already, without
-# logging in again.
+# logging in again: sg stays hitcheck's parent, so hitcheck ends with it,
+# and a signal to this script's process (a supervisor's) reaches it.
 if [ "$user" != root ] && ! id -nG | tr ' ' '\n' | grep -qx hitcheck && getent group hitcheck >/dev/null &&
 	id -nG "$user" | tr ' ' '\n' | grep -qx hitcheck; then
-	exec sg hitcheck -c "exec build/hitcheck/hitcheck"
+	exec sg hitcheck -c "exec setpriv --pdeathsig TERM build/hitcheck/hitcheck"
 fi
 exec build/hitcheck/hitcheck

@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs every test: once in a plain
 # build, once under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
-cd "$(dirname "$0")"
+here=$(dirname -- "$0"; echo .)
+cd -- "${here%?.}"
 . scripts/need-packages.sh
 . scripts/configure.sh
 need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${VM_PACKAGES[@]}"

@@ -1,14 +1,33 @@
 # Sourced: how the two commands do what needs root, and install packages.
 
+# Whether sudo can make this user root: it is there, and the user is in
+# group sudo (Debian's rule) or may use it without a password.
+have_sudo() {
+	command -v sudo >/dev/null &&
+		{ id -nG | tr ' ' '\n' | grep -qx -e sudo -e admin -e wheel || sudo -n true 2>/dev/null; }
+}
+
+# root_hint: what to write before a command that needs root, in advice:
+# nothing as root, "sudo " where sudo works, else the root password's way.
+root_hint() {
+	if [ "$(id -u)" -eq 0 ]; then
+		echo ""
+	elif have_sudo; then
+		echo "sudo "
+	else
+		echo "da root (su -): "
+	fi
+}
+
 # as_root CMD...: runs CMD as root: as it is when root, else through sudo.
-# Where there is no sudo (a Debian installed with a root password), CMD is
-# not run but kept in ROOT_STEPS, for tell_root_steps to hand on; it then
+# Where sudo cannot (a Debian installed with a root password), CMD is not
+# run but kept in ROOT_STEPS, for tell_root_steps to hand on; it then
 # counts as done.
 ROOT_STEPS=()
 as_root() {
 	if [ "$(id -u)" -eq 0 ]; then
 		"$@"
-	elif command -v sudo >/dev/null; then
+	elif have_sudo; then
 		sudo "$@"
 	else
 		ROOT_STEPS+=("$(printf '%q ' "$@")")
@@ -21,7 +40,7 @@ tell_root_steps() { # WHAT
 	[ ${#ROOT_STEPS[@]} -gt 0 ] || return 0
 	local line="" s
 	for s in "${ROOT_STEPS[@]}"; do line+="${line:+; }${s% }"; done
-	echo "$(basename "$0"): sudo non c'è: serve root per $1; fallo con la password di root:" >&2
+	echo "$(basename "$0"): sudo non è disponibile per questo utente: serve root per $1; fallo con la password di root:" >&2
 	echo "  su -c '${line//\'/\'\\\'\'}'" >&2
 }
 

@@ -62,7 +62,9 @@ idle)
 	;;
 demo)
 	vmcheck /bin/hitcheck /checks/demo.steps --show
+	status=$?
 	echo
+	echo "vm: demo-checks $status"
 	;;
 bench)
 	wait_adapter present

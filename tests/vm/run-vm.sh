@@ -24,10 +24,11 @@ file "$busybox" 2>/dev/null | grep -q static || busybox=$(command -v busybox) ||
 command -v cpio >/dev/null || skip "cpio is not installed"
 
 # The stack the checks run on, chosen by HITCHECK_VM_STACK: debian12 (the
-# default: this machine's release) or debian13, Debian's current kernel and,
-# over the air, its bluetoothd. Debian 13's packages come from the same
-# archive as the system's, through package lists of their own, apart from
-# the system's. Everything is downloaded once and kept.
+# default: this machine's release), debian13, Debian's current kernel and,
+# over the air, its bluetoothd, or debiantesting, the next release's (on
+# demand only). Their packages come from the same archive as the system's,
+# through package lists of their own, apart from the system's. Everything
+# is downloaded once and kept.
 stack=${HITCHECK_VM_STACK:-debian12}
 cache=${HITCHECK_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/hitcheck-vm}
 mkdir -p "$cache"
@@ -37,17 +38,19 @@ flock 9
 apt=()
 case $stack in
 debian12) dl=$cache ;;
-debian13)
-	dl=$cache/debian13
+debian13 | debiantesting)
+	dl=$cache/$stack
+	suite=trixie
+	[ "$stack" = debian13 ] || suite=testing
 	mkdir -p "$dl/lists/partial" "$dl/parts" "$dl/apt/archives/partial"
 	uri=$(apt-get indextargets --format '$(REPO_URI) $(LABEL)' 2>/dev/null | awk '$2 == "Debian" {print $1; exit}')
 	[ -n "$uri" ] || skip "no Debian archive among the system's package sources"
-	echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri trixie main" >"$dl/sources.list"
+	echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $suite main" >"$dl/sources.list"
 	apt=(-o Dir::Etc::sourcelist="$dl/sources.list" -o Dir::Etc::sourceparts="$dl/parts"
 		-o Dir::State::lists="$dl/lists" -o Dir::Cache="$dl/apt" -o Dir::State::status=/dev/null)
 	;;
 *)
-	echo "HITCHECK_VM_STACK: debian12 or debian13, not $stack" >&2
+	echo "HITCHECK_VM_STACK: debian12, debian13 or debiantesting, not $stack" >&2
 	exit 2
 	;;
 esac
@@ -68,21 +71,32 @@ fetch() {
 }
 kdir=$dl/$kpkg
 fetch "$kpkg" "$kdir" || skip "could not download $kpkg"
-# Debian 13's bluetoothd, with the libraries it needs from the same release.
+# Debian's testing release splits the kernel: the image's package is empty
+# and depends on the image itself, its modules and its base files, joined
+# here into the one tree the rest expects.
+if ! ls "$kdir"/boot/vmlinuz-* "$kdir"/usr/lib/modules/*/vmlinuz >/dev/null 2>&1; then
+	for part in $(apt-cache "${apt[@]}" depends "$kpkg" 2>/dev/null |
+		awk '/Depends: linux-(binary|modules|base)-[0-9]/ {print $2}'); do
+		fetch "$part" "$kdir.parts/$part" || skip "could not download $part"
+		cp -a "$kdir.parts/$part/." "$kdir/"
+	done
+fi
+# That release's bluetoothd, with the libraries it needs from the same release.
 bluez13=$dl/bluez
-if [ "$stack" = debian13 ] && [ "$mode" = air ] && [ ! -d "$bluez13" ]; then
+if [ "$stack" != debian12 ] && [ "$mode" = air ] && [ ! -d "$bluez13" ]; then
 	libs=$(apt-cache "${apt[@]}" depends bluez 2>/dev/null | awk '/Depends: lib/ {print $2}')
 	# shellcheck disable=SC2086
 	libs=$(apt-cache "${apt[@]}" depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
 		--no-replaces --no-enhances $libs 2>/dev/null | grep -E '^lib[^ <]*$' | sort -u)
 	rm -rf "$bluez13.tmp"
 	for p in bluez $libs; do
-		fetch "$p" "$bluez13.tmp/$p" || skip "could not download Debian 13's $p"
+		fetch "$p" "$bluez13.tmp/$p" || skip "could not download $stack's $p"
 	done
 	mv "$bluez13.tmp" "$bluez13"
 fi
 flock -u 9
-vmlinuz=$(ls "$kdir"/boot/vmlinuz-* | head -n 1)
+# In /boot, or beside the modules as the testing release puts it.
+vmlinuz=$(ls "$kdir"/boot/vmlinuz-* "$kdir"/usr/lib/modules/*/vmlinuz 2>/dev/null | head -n 1 || true)
 [ -r "$vmlinuz" ] || skip "$kpkg has no kernel image"
 
 work=$(mktemp -d)
@@ -156,8 +170,8 @@ for m in $modules; do
 	esac
 	echo "$m" >>"$root/modules.list"
 done
-# Debian 13's bluetoothd runs with its own loader and libraries.
-if [ "$stack" = debian13 ] && [ "$mode" = air ]; then
+# That release's bluetoothd runs with its own loader and libraries.
+if [ "$stack" != debian12 ] && [ "$mode" = air ]; then
 	mkdir -p "$root/debian13/lib"
 	find "$bluez13" \( -name '*.so*' -o -name 'ld-linux-x86-64.so.2' \) \( -type f -o -type l \) \
 		-exec cp -L -t "$root/debian13/lib/" {} + 2>/dev/null || true

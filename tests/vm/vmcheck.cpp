@@ -822,10 +822,16 @@ int main(int argc, char **argv)
 			std::lock_guard<std::mutex> hold(watch.lock);
 			watch.step.clear();
 		}
-		if (!figure.empty())
+		if (!figure.empty() && !run.show)
 			std::printf("figure: %s\n", figure.c_str());
-		if (run.show)
+		if (run.show && ok)
 			continue;
+		if (run.show) {
+			// The game on show stops where it went wrong, and says so.
+			std::printf("\ndemo: %s: %s\n", line.c_str(), why.c_str());
+			++run.failed;
+			break;
+		}
 		// On one line, as the host reads the console line by line.
 		for (size_t at; (at = why.find('\n')) != std::string::npos;)
 			why.replace(at, 1, "\\n");

@@ -236,9 +236,20 @@ class BluezSearch(dbusmock.DBusTestCase):
 
         # Trusted, it presents itself at the next search as a keyboard: its
         # trust and its pairing go, said; a keyboard trusted by hand stays.
+        # So does a look-alike still made as a remote that another driver
+        # than the Wii Remote's or hid-generic holds.
         clone.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002540), dbus_interface=dbus.PROPERTIES_IFACE)
         own = self.device('00:11:22:33:44:77', 'Keyboard K120', modalias='')
-        for dev in (clone, keyboard, own):
+        held = no_id('00:19:1D:00:00:09', 0x002504)
+        held.Set('org.bluez.Device1', 'UUIDs', ['00001124-0000-1000-8000-00805f9b34fb'],
+                 dbus_interface=dbus.PROPERTIES_IFACE)
+        hid = self.root + '/sys/bus/hid/devices/0005:0000:0000.0009'
+        os.makedirs(hid)
+        os.makedirs(self.root + '/sys/bus/hid/drivers/hid-multitouch')
+        with open(hid + '/uevent', 'w') as f:
+            f.write('DRIVER=wiimote\nHID_NAME=Nintendo RVL-CNT-01\nHID_UNIQ=00:19:1d:00:00:09\n')
+        os.symlink('../../drivers/hid-multitouch', hid + '/driver')
+        for dev in (clone, keyboard, own, held):
             for prop in ('Paired', 'Trusted'):
                 dev.Set('org.bluez.Device1', prop, True, dbus_interface=dbus.PROPERTIES_IFACE)
         shutil.rmtree(self.root + '/sys/bus/hid/drivers/wiimote/0005:057E:0306.0001')
@@ -246,7 +257,10 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(err, 'il dispositivo Nintendo RVL-CNT-01 (00:11:22:33:44:66) non si presenta più come un '
                               "wiimote: tolti la fiducia e l'associazione\n"
                               'il dispositivo Nintendo RVL-CNT-01 (00:19:1D:00:00:02) non si presenta più come un '
+                              "wiimote: tolti la fiducia e l'associazione\n"
+                              'il dispositivo Nintendo RVL-CNT-01 (00:19:1D:00:00:09) non si presenta più come un '
                               "wiimote: tolti la fiducia e l'associazione\n")
+        self.assertFalse(self.trusted(held))
         self.assertFalse(self.trusted(clone))
         self.assertTrue(self.trusted(own))
         self.assertEqual(self.calls(own), [])

@@ -55,16 +55,14 @@ void stopCamera(Remote &r)
 void cameraFailed(Remote &r, int error, Time now)
 {
 	const std::string &path = r.bound.where.ir;
-	std::string what = "telecamera del wiimote " + r.bound.where.uniq + " non accesa (" + path + ": " +
-	                   refusal(path, error) + ")";
-	if (r.cameraTries < kCameraTries) {
-		notice(what + ", tentativo " + std::to_string(r.cameraTries) + " di " + std::to_string(kCameraTries) +
-		       ": si riprova tra 1 s");
+	bool again = r.cameraTries < kCameraTries;
+	notice("telecamera del wiimote " + r.bound.where.uniq + " non accesa (" + path + ": " + refusal(path, error) +
+	       "), tentativo " + std::to_string(r.cameraTries) + " di " + std::to_string(kCameraTries) +
+	       (again ? ": si riprova tra 1 s" : ": resta spenta"));
+	if (again) {
 		r.cameraRetryAt = now + kCameraRetry;
 		return;
 	}
-	notice(what + ", tentativo " + std::to_string(r.cameraTries) + " di " + std::to_string(kCameraTries) +
-	       ": resta spenta");
 	stopCamera(r);
 	clearIr(r.pending, r.rec);
 	r.rec.state &= ~kStateIr;

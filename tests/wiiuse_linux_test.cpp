@@ -886,6 +886,17 @@ struct Timed : Api {
 		return false;
 	}
 	bool connectedNow(wiimote_t **g) { return g[0]->state & 0x08; }
+	// The camera switched on and its set-up done (a worker's, in real
+	// time): a first frame has been read.
+	void cameraOn(wiimote_t **g, int ir)
+	{
+		wiiuse_set_ir(g[0], 1);
+		send(ir, frame({{1, 1}}));
+		EXPECT_TRUE(until([&](wiimote_t **got) {
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+			return got == g && g[0]->ir.num_dots == 1;
+		}, 60));
+	}
 };
 
 TEST_F(Timed, ThePlayersPressComesFirstWhateverTheRobotQueuesOrStreams)
@@ -904,7 +915,7 @@ TEST_F(Timed, ThePlayersPressComesFirstWhateverTheRobotQueuesOrStreams)
 	// The robot's camera streams 100 frames a second, and each of its
 	// reports takes 15 ms to print: the player's presses are returned by
 	// the next poll of the player's, and the robot's queue is still read.
-	wiiuse_set_ir(robot[0], 1);
+	cameraOn(robot, robotIr);
 	for (int i = 0; i < 250; ++i)
 		clock.at(clock.t + Ms(10 * i), [this, i] { send(robotIr, frame({{i, 100}})); });
 	int presses = 0;
@@ -976,31 +987,32 @@ TEST_F(Timed, TheCameraIsSetUpAndTheBatteryReadWhileBothRemotesKeepReporting)
 	send(playerCore, {key(BTN_A, 1), syn()});
 	EXPECT_TRUE(until([&](wiimote_t **g) { return g == player && (player[0]->btns & WIIMOTE_BUTTON_A); }, 0.1));
 	EXPECT_LT(since(asked), 0.2);
+	// The test's clock runs ahead of the worker's real time: each pass
+	// waits a little for it, and what waits for the worker is bounded by
+	// passes rather than by the test's clock.
+	auto settle = [](wiimote_t **) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		return false;
+	};
 	EXPECT_TRUE(until([&](wiimote_t **) { return clock.t >= asked + Ms(950); }, 2));
 	send(playerIr, frame({{10, 20}, {30, 40}}));
-	EXPECT_TRUE(until([&](wiimote_t **g) { return g == player && player[0]->ir.num_dots == 2; }, 0.1));
+	EXPECT_TRUE(until([&](wiimote_t **g) { return !settle(g) && g == player && player[0]->ir.num_dots == 2; }, 60));
 
 	// The robot's set-up fails: said, and tried again a second later,
 	// which takes; failing three times, the camera is off, as said.
 	std::string robotIrPath = root + "/dev/input/event6";
 	unlink(robotIrPath.c_str());
-	// The test's clock runs ahead of the worker's real time: each pass
-	// waits a little for it.
-	auto settle = [](wiimote_t **) {
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-		return false;
-	};
 	testing::internal::CaptureStderr();
 	wiiuse_set_ir(robot[0], 1);
+	std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the worker's open has failed
 	until(settle, 0.5);
 	node(6);
-	until([](wiimote_t **) { return false; }, 1);
 	send(writers.back(), frame({{50, 60}}));
-	EXPECT_TRUE(until([&](wiimote_t **g) { return g == robot && robot[0]->ir.num_dots == 1; }, 0.1));
+	EXPECT_TRUE(until([&](wiimote_t **g) { return !settle(g) && g == robot && robot[0]->ir.num_dots == 1; }, 60));
 	wiiuse_set_ir(robot[0], 0);
 	unlink(robotIrPath.c_str());
 	wiiuse_set_ir(robot[0], 1);
-	EXPECT_TRUE(until([&](wiimote_t **g) { return !settle(g) && !(robot[0]->state & 0x80); }, 10));
+	EXPECT_TRUE(until([&](wiimote_t **g) { return !settle(g) && !(robot[0]->state & 0x80); }, 600));
 	const std::string failed = "telecamera del wiimote 00:19:1d:00:00:02 non accesa (" + robotIrPath +
 	                           ": No such file or directory (il wiimote non risponde)), tentativo ";
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -1051,7 +1063,7 @@ TEST_F(Timed, AnswersUpToTwoSecondsLateKeepARemoteSilenceEndsItWithinThreeSecond
 
 TEST_F(Timed, ASilentRobotComesBackWhileThePlayersCameraStreams)
 {
-	wiiuse_set_ir(player[0], 1);
+	cameraOn(player, playerIr);
 	for (int i = 0; i < 1000; ++i)
 		clock.at(clock.t + Ms(10 * i), [this, i] { send(playerIr, frame({{i % 500, 100}, {600, 100}})); });
 	late.erase(robotRaw);

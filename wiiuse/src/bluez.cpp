@@ -251,6 +251,7 @@ struct BluezSearch {
 	std::set<std::string> strangers; // not Wii Remotes: left alone for the rest of the search
 	std::unique_ptr<BringIn> starting; // the start of discovery, while under way
 	std::unique_ptr<BringIn> bringing;
+	Time deadline;   // the search's own
 	Time callsUntil; // calls begun are seen through until then
 	// Remotes connected by the search, by address as sysfs writes it,
 	// awaited until then for the driver to bind them.
@@ -751,10 +752,12 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 
 void BluezSearchEnd::operator()(BluezSearch *s) const
 {
-	// A start still unanswered when the search ends is said as such.
-	if (s->starting && s->starting->stage == BringIn::Starting && !s->starting->answered)
+	// A start still unanswered when the search ends at its deadline is said
+	// as such; a search that ended early has found what it wanted.
+	bool timedOut = now() >= s->deadline;
+	if (timedOut && s->starting && s->starting->stage == BringIn::Starting && !s->starting->answered)
 		cannotHelp("impossibile avviare la ricerca su " + s->adapter + " (bluetoothd non ha risposto in tempo)");
-	else if (s->starting && !s->starting->answered)
+	else if (timedOut && s->starting && !s->starting->answered)
 		cannotHelp("bluetoothd non risponde (nessuna risposta in tempo)");
 	if (s->radio == Radio::Limited)
 		cancelInquiry(s->inquiry);
@@ -786,7 +789,7 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(const std::string 
 		cannotHelp(std::string("impossibile raggiungere il bus di sistema: ") + std::strerror(-rc));
 		return nullptr;
 	}
-	s->callsUntil = deadline;
+	s->deadline = s->callsUntil = deadline;
 	// Signals first, so nothing said after the inventory is missed.
 	sd_bus_slot *slot = nullptr;
 	if (sd_bus_match_signal_async(bus, &slot, kService, nullptr, "org.freedesktop.DBus.ObjectManager",

@@ -2,8 +2,10 @@
 // sysfs tree and event nodes made by the test (FIFOs carrying input_event
 // records where the kernel would have evdev nodes).
 #include "clock.h"
+#include "bringin.h"
 #include "inquiry.h"
 #include "internal.h"
+#include "radio.h"
 #include "translate.h"
 #include "trust.h"
 #include "udev.h"
@@ -124,6 +126,78 @@ TEST(Inquiry, OnlyTheSearchsOwnInquiryEndsItsTurn)
 	EXPECT_EQ(ofOurs(E::Result, begun), E::Result);
 	EXPECT_EQ(ofOurs(E::Refused, begun), E::None);
 	EXPECT_EQ(ofOurs(E::Over, begun), E::Over);
+}
+
+TEST(Radio, BluetoothdsTurnsAndTheLimitedInquirysFollowTheClock)
+{
+	using C = RadioCall;
+	Time t0{};
+	auto at = [&](int ms) { return t0 + Ms(ms); };
+	Time deadline = at(10000);
+	RadioNews none, answered{true, true, InquiryEvent::None}, over{false, false, InquiryEvent::Over},
+		refused{false, false, InquiryEvent::Refused};
+	RadioTurns r;
+	discoveryStarted(r, t0);
+	// The first general turn lasts 3.84 s, and a pairing under way holds it.
+	EXPECT_EQ(turnRadio(r, none, at(3839), deadline, false, true), C::None);
+	EXPECT_EQ(turnRadio(r, none, at(3840), deadline, true, true), C::None);
+	EXPECT_EQ(turnEnds(r), at(3840));
+	EXPECT_EQ(turnRadio(r, none, at(4000), deadline, false, false), C::OpenInquiry);
+	EXPECT_EQ(turnRadio(r, none, at(4000), deadline, false, true), C::StopDiscovery);
+	EXPECT_EQ(turnRadio(r, none, at(4500), deadline, false, true), C::None);
+	EXPECT_EQ(turnRadio(r, answered, at(4600), deadline, false, true), C::Inquire);
+	EXPECT_FALSE(r.discovering);
+	// Two periods of 1.28 s and half a second for its end; then cancelled.
+	EXPECT_EQ(turnEnds(r), at(4600 + 3060));
+	EXPECT_EQ(turnRadio(r, none, at(7659), deadline, false, true), C::None);
+	EXPECT_EQ(turnRadio(r, none, at(7660), deadline, false, true), C::CancelInquiry);
+	EXPECT_EQ(turnRadio(r, none, at(7660), deadline, false, true), C::StartDiscovery);
+	EXPECT_EQ(turnRadio(r, answered, at(7700), deadline, false, true), C::None);
+	EXPECT_TRUE(r.discovering);
+	EXPECT_EQ(turnEnds(r), at(7700 + 2560));
+	// No turn begins in the last second; a later search's does.
+	EXPECT_EQ(turnRadio(r, none, at(10260), at(11260), false, true), C::None);
+	EXPECT_EQ(turnRadio(r, none, at(10260), at(11261), false, true), C::StopDiscovery);
+	// An inquiry that ends, or is refused, hands the radio back at once.
+	turnRadio(r, answered, at(10300), at(20000), false, true);
+	EXPECT_EQ(turnRadio(r, refused, at(10400), at(20000), false, true), C::StartDiscovery);
+	turnRadio(r, answered, at(10500), at(20000), false, true);
+	turnRadio(r, none, at(13060), at(20000), false, true);
+	turnRadio(r, answered, at(13100), at(20000), false, true);
+	EXPECT_EQ(turnRadio(r, over, at(13200), at(20000), false, true), C::StartDiscovery);
+	// Where the socket cannot be had, bluetoothd keeps the radio.
+	r.radio = Radio::Off;
+	EXPECT_EQ(turnRadio(r, none, at(30000), at(40000), false, true), C::None);
+	EXPECT_EQ(turnEnds(r), kNever);
+}
+
+TEST(BringIn, ADeviceIdIsAwaitedForItsTimeAndATurnGivesWayOnceSpentOrARetry)
+{
+	Time t0{};
+	Device d;
+	BringIn b;
+	b.device = &d;
+	b.began = t0;
+	b.until = t0 + kServicesWait;
+	b.pairedHere = true;
+	// Its services unread: awaited 3 s, then it is paired anew.
+	EXPECT_EQ(decide(b, Kind::Unknown, t0 + Ms(2999), true), Decision::Wait);
+	EXPECT_EQ(decide(b, Kind::Unknown, t0 + Ms(3000), true), Decision::PairAgain);
+	b.pairedHere = false;
+	EXPECT_EQ(decide(b, Kind::Unknown, t0 + Ms(3000), true), Decision::Leave);
+	// Read with no Device ID: half a second more for one to come.
+	b.noIdSince = t0 + Ms(1000);
+	EXPECT_EQ(decide(b, Kind::Lookalike, t0 + Ms(1499), true), Decision::Wait);
+	EXPECT_EQ(decide(b, Kind::Lookalike, t0 + Ms(1500), true), Decision::Connect);
+	EXPECT_EQ(decide(b, Kind::Lookalike, t0 + Ms(1500), false), Decision::NeedsRule);
+	EXPECT_EQ(decide(b, Kind::Stranger, t0 + Ms(1500), true), Decision::Leave);
+	EXPECT_EQ(afterPairing("org.bluez.Error.AuthenticationFailed", Kind::Remote), Paired::ConnectAnyway);
+	EXPECT_EQ(afterPairing("org.bluez.Error.AuthenticationFailed", Kind::Lookalike), Paired::Refused);
+	EXPECT_EQ(afterPairing("org.freedesktop.DBus.Error.Timeout", Kind::Remote), Paired::GivenUp);
+	EXPECT_FALSE(cutShort(b, t0 + Ms(3999)));
+	EXPECT_TRUE(cutShort(b, t0 + Ms(4000)));
+	b.retry = true;
+	EXPECT_TRUE(cutShort(b, t0));
 }
 
 // --- Translation ---------------------------------------------------------

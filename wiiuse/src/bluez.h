@@ -13,6 +13,13 @@
 
 namespace wiiuse_linux {
 
+// A call to BlueZ (a pairing, a connection) begun before the deadline:
+// bluetoothd carries it on whatever its caller does, so the search that
+// began it sees it through this much longer, and the remote is its own.
+constexpr auto kBluezCallGrace = std::chrono::seconds(10);
+// A remote BlueZ has connected, awaited for the driver to bind it.
+constexpr auto kDriverBindGrace = std::chrono::seconds(5);
+
 struct BluezSearch;
 
 struct BluezSearchEnd {
@@ -32,7 +39,8 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(const std::string 
 
 // Waits until `until` at most for what BlueZ says, and pairs and connects
 // the Wii Remotes in range, one at a time, the one tried longest ago
-// first, while `room` is left, beginning none at or after `deadline`. No
+// first, while `room` is left, beginning none at or after `deadline`; a
+// turn that has had its budget gives way to a device not tried yet. No
 // call waits for its answer: a pairing goes on across turns. bluetoothd's
 // general discovery and the search's own limited inquiry take the radio in
 // turns. The wait ends early when `wake` (-1: none) becomes readable.

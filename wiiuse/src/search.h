@@ -14,15 +14,10 @@
 
 namespace wiiuse_linux {
 
-// How long a search may outlast its deadline, for what it began before it.
-// A call to BlueZ (a pairing, a connection): bluetoothd carries it on
-// whatever its caller does, so the search that began it sees it through,
-// and the remote is its own.
-constexpr auto kBluezCallGrace = std::chrono::seconds(10);
-// A remote BlueZ has connected, awaited for the driver to bind it.
-constexpr auto kDriverBindGrace = std::chrono::seconds(5);
-// Whatever it awaits, a search ends this long after its deadline at the
-// latest: what is still under way in bluetoothd then is cancelled.
+// How long a search may outlast its deadline, for what it began before it:
+// kBluezCallGrace and kDriverBindGrace (bluez.h). Whatever it awaits, a
+// search ends this long after its deadline at the latest: what is still
+// under way in bluetoothd then is cancelled.
 constexpr auto kSearchOvertime = std::chrono::seconds(16);
 // Between two looks in sysfs: where udev says when a remote's devices
 // change, a look at each word of its and a second at most between two;

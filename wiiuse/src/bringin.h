@@ -1,0 +1,84 @@
+// One device brought in by the search, a call at a time: paired (unless it
+// was before), its Device ID awaited, connected. What each answer leads to
+// is decided here, from the trust policy's verdict and the clock; the
+// session makes the calls.
+#ifndef WIIUSE_BRINGIN_H
+#define WIIUSE_BRINGIN_H
+
+#include "bus.h"
+#include "clock.h"
+#include "objects.h"
+#include "trust.h"
+
+#include <string>
+
+namespace wiiuse_linux {
+
+// A device that would not be brought in is tried again after this long: its
+// owner may press SYNC once told to.
+constexpr auto kRetryAfter = std::chrono::seconds(3);
+// A device just paired is given this long to have its Device ID read (it is
+// asked for again and again). One whose services could not be read is
+// unpaired, never connected to have them read: a connection would connect
+// every profile it offers. Paired again at a later turn, its services are
+// read anew.
+constexpr auto kServicesWait = std::chrono::seconds(3);
+// A device whose services are read with no Device ID among them: its
+// Device ID, if it has one, comes with its services or just after.
+constexpr Ms kLateDeviceId{500};
+constexpr Ms kAskIdEvery{100}; // a Device ID awaited is asked for again
+// A device's turn lasts this long at most while one not tried yet in this
+// search waits, and a retry's not at all: a device that stalls at every
+// call (a look-alike, a remote out of range) cannot keep a remote pressed
+// after it from its turn.
+constexpr auto kTurnBudget = std::chrono::seconds(4);
+
+struct BringIn {
+	enum Stage {
+		Pairing,    // Pair() under way
+		AwaitingId, // paired: its Device ID awaited until `until`
+		Connecting, // Connect() under way
+	};
+	std::string path;
+	Device *device = nullptr; // what the search knows of it
+	bool wasPaired = false;   // before the search
+	bool retry = false;       // it had a turn before in this search
+	Stage stage = Pairing;
+	Call call; // the call under way, or none
+	bool pairedHere = false; // this search paired it: unpaired if a stranger
+	Time began;              // its turn
+	Time until;
+	Time noIdSince = kNever; // its services were read with no Device ID
+	Time askedAt;            // its Device ID last asked for
+};
+
+// What a pairing's answer (`error`, empty for success) leads to, for a
+// device of `kind` as it was known before.
+enum class Paired {
+	Yes,       // paired by this search: its Device ID awaited
+	Before,    // it was paired already: the same
+	GivenUp,   // not answered in the search's time: cancelled in bluetoothd
+	ConnectAnyway, // it would not pair, and its Device ID says it is a remote
+	Refused,   // it would not pair: the SYNC hint
+};
+Paired afterPairing(const std::string &error, Kind kind);
+
+// What a paired device's Device ID, as known at `t`, leads to.
+enum class Decision {
+	Wait,      // it may still come: asked for again
+	Connect,   // a remote the driver takes (a look-alike: where udev hands it over)
+	NeedsRule, // a look-alike this machine's udev would not hand over: left, the root step said
+	Leave,     // not a remote, or not one it takes: left alone, unpaired if paired here
+	PairAgain, // its services could not be read: unpaired, paired anew later
+};
+Decision decide(const BringIn &b, Kind kind, Time t, bool bindsWithoutId);
+
+// Whether a connection's answer says it is connected.
+bool connectedBy(const std::string &error);
+
+// Whether the turn is to end now, for a device that has not had one yet.
+bool cutShort(const BringIn &b, Time t);
+
+} // namespace wiiuse_linux
+
+#endif

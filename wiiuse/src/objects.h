@@ -1,0 +1,47 @@
+// The objects BlueZ reports, adapters and devices, as the search keeps
+// them: the properties it uses, read from BlueZ's messages.
+#ifndef WIIUSE_OBJECTS_H
+#define WIIUSE_OBJECTS_H
+
+#include "trust.h"
+
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace wiiuse_linux {
+
+// What the search knows of a device (or an adapter).
+struct Device {
+	std::string adapter, address, name, modalias;
+	bool paired = false, connected = false, inRange = false, trusted = false;
+	bool hid = false;     // its services are read, and offer HID
+	bool powered = false; // of an adapter
+	uint32_t deviceClass = 0;
+};
+
+// Reads a{sv} of one interface into `d`, skipping what it does not use.
+int readDeviceProps(sd_bus_message *m, Device &d);
+
+// Reads a{sa{sv}} (interfaces and their properties) of one object. Sets
+// `isAdapter` / `isDevice` by the interfaces present.
+int readInterfaces(sd_bus_message *m, Device &d, bool &isAdapter, bool &isDevice);
+
+// What GetManagedObjects answers: devices, and adapters, by object path.
+struct Inventory {
+	std::map<std::string, Device> devices, adapters;
+};
+void readInventory(sd_bus_message *reply, Inventory &inventory);
+
+// What the trust policy judges a device by; `driver`: the HID driver bound
+// to it, if read.
+Facts factsOf(const Device &d, const std::string &driver = "");
+
+// As sysfs writes a HID device's uniq: "00:19:1d:00:00:01".
+std::string lower(std::string address);
+
+} // namespace wiiuse_linux
+
+#endif

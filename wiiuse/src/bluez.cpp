@@ -384,7 +384,8 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 		case RadioCall::OpenInquiry: {
 			std::string why;
 			int error = 0;
-			s.inquiry = openInquiry(std::atoi(s.adapter.c_str() + s.adapter.rfind("hci") + 3), why, error);
+			s.inquiry = openInquiry(std::atoi(s.adapter.c_str() + s.adapter.rfind("hci") + 3), s.adapterAddress,
+			                        why, error);
 			if (s.inquiry.isOpen())
 				break;
 			// A controller bluetoothd has and the kernel has not: a

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -144,7 +145,7 @@ InquiryEvent parseInquiryEvent(const uint8_t *p, size_t n, std::vector<Heard> &h
 	}
 }
 
-Socket openInquiry(int index, std::string &why, int &error)
+Socket openInquiry(int index, const std::string &address, std::string &why, int &error)
 {
 	Socket s(socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, kProtoHci));
 	HciAddress a{AF_BLUETOOTH, static_cast<unsigned short>(index), kChannelRaw};
@@ -158,6 +159,19 @@ Socket openInquiry(int index, std::string &why, int &error)
 	    setsockopt(s.fd, kSolHci, kHciFilter, &f, sizeof f) < 0) {
 		error = errno;
 		why = std::strerror(errno);
+		return Socket();
+	}
+	// The controller's own address (HCIGETDEVINFO: its number, its name,
+	// then its address), which an ordinary user may read: a bluetoothd whose
+	// adapter is not this controller (a stand-in on a bus of its own) is
+	// never given the machine's radio.
+	constexpr unsigned long kGetDevInfo = _IOR('H', 211, int);
+	uint8_t info[512] = {};
+	std::memcpy(info, &a.dev, sizeof a.dev);
+	BdAddr mine{};
+	if (ioctl(s.fd, kGetDevInfo, info) < 0 || !parseAddress(address, mine) || std::memcmp(info + 10, mine.b, 6)) {
+		error = ENODEV;
+		why = "non è il controller di bluetoothd";
 		return Socket();
 	}
 	return s;

@@ -55,9 +55,10 @@ InquiryEvent parseInquiryEvent(const uint8_t *packet, size_t size, std::vector<H
 InquiryEvent ofOurs(InquiryEvent e, bool &begun);
 
 // A raw HCI socket on controller hci`index`, for an inquiry of the
-// search's. Not open, with errno's reason in `why` and the number in
-// `error`, when the kernel refuses.
-Socket openInquiry(int index, std::string &why, int &error);
+// search's, if that controller's address is `address` (bluetoothd's
+// adapter's). Not open, with errno's reason in `why` and the number in
+// `error`, when the kernel refuses (ENODEV: another controller).
+Socket openInquiry(int index, const std::string &address, std::string &why, int &error);
 
 // Starts a limited inquiry of `length` times 1.28 s, whose events come to
 // the socket. False when it could not be sent.

@@ -40,6 +40,9 @@
 //                             inquiry, and has no Device ID
 //   limited HCI               the host heard the clone on hciHCI first in a
 //                             limited inquiry
+//   no-id-window              figure: how long hid-generic held a remote with
+//                             no Device ID (its input devices open to any
+//                             reader) before udev's rule gave it to hid-wiimote
 //   off HCI                   the remote's controller hciHCI is switched off
 //   link HCI OTHER            hciHCI holds a link to hciOTHER (so that its link
 //                             to the host is the host's second)
@@ -74,6 +77,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -331,6 +335,44 @@ void setLoad(Run &run, size_t n)
 	}
 }
 
+// From the kernel's log: the first time hid-generic bound a Bluetooth HID
+// device with no Device ID under a remote's name, to the time hid-wiimote
+// bound it, in ms (each driver logs its binding, with the kernel's clock).
+double noIdWindow(std::string &why)
+{
+	int fd = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	std::string device;
+	double from = 0;
+	char record[8192];
+	for (ssize_t n; fd >= 0 && (n = read(fd, record, sizeof record - 1)) != 0;) {
+		if (n < 0) {
+			if (errno == EPIPE || errno == EINTR)
+				continue; // overwritten, or interrupted: the next one
+			break;
+		}
+		record[n] = 0;
+		std::string r(record);
+		size_t semi = r.find(';'), c1 = r.find(','), c2 = r.find(',', c1 + 1);
+		if (semi == std::string::npos || c2 == std::string::npos)
+			continue;
+		double at = std::atof(r.c_str() + c2 + 1) / 1000;
+		std::string text = r.substr(semi + 1, r.find('\n') - semi - 1);
+		if (device.empty() && text.rfind("hid-generic 0005:0000:0000.", 0) == 0 &&
+		    text.find("[Nintendo RVL-CNT-01") != std::string::npos) {
+			device = text.substr(12, text.find(':', 27) - 12);
+			from = at;
+		} else if (!device.empty() && text.rfind("wiimote " + device + ":", 0) == 0) {
+			close(fd);
+			return at - from;
+		}
+	}
+	if (fd >= 0)
+		close(fd);
+	why = device.empty() ? "hid-generic never bound a remote with no Device ID"
+	                     : "hid-wiimote never bound " + device + " after hid-generic";
+	return 0;
+}
+
 // One step; false with a reason when it fails. `figure` is printed as is.
 bool step(Run &run, const std::string &line, std::string &why, std::string &figure)
 {
@@ -368,6 +410,13 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		int from = 1, to = 1;
 		words >> from >> to;
 		return holdLink(from, to, why);
+	}
+	if (verb == "no-id-window") {
+		double held = noIdWindow(why);
+		char text[160];
+		std::snprintf(text, sizeof text, "hid-generic held the remote with no Device ID for %.2f ms", held);
+		figure = text;
+		return why.empty();
 	}
 	if (verb == "limited") {
 		int hci = 1;

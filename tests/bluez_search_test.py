@@ -340,17 +340,23 @@ class BluezSearch(dbusmock.DBusTestCase):
 
     def test_look_alikes_that_stall_at_every_call_do_not_keep_a_remote_from_its_turn(self):
         # Each answers its pairing 2.4 s late, and never with its services:
-        # each turn would last 5.4 s, the remote's coming after both.
+        # each turn would last 5.4 s. The remote's SYNC is pressed 2 s
+        # before the deadline.
         self.adapter.AddMethod('org.bluez.Adapter1', 'RemoveDevice', 'o', '', '', dbus_interface=MOCK)
         stalls = []
         for address in ('00:19:1D:00:00:02', '00:19:1D:00:00:03'):
             dev = self.device(address, 'Nintendo RVL-CNT-01', modalias='', pair='import time; time.sleep(2.4)')
             dev.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
             stalls.append(dev)
-        remote = self.device('00:19:1D:00:00:09', 'Nintendo RVL-CNT-01')
-        self.assertEqual(self.find(10, lambda: self.bind_after(remote))[:2], ('1\n', ''))
+        remotes = []
+
+        def sync_pressed():
+            time.sleep(7.5)
+            remotes.append(self.device('00:19:1D:00:00:09', 'Nintendo RVL-CNT-01'))
+            self.bind_after(remotes[0])
+        self.assertEqual(self.find(10, sync_pressed)[:2], ('1\n', ''))
         self.assertEqual([self.calls(d)[:1] for d in stalls], [['Pair'], ['Pair']])
-        self.assertEqual(self.calls(remote), ['Pair', 'Connect'])
+        self.assertEqual(self.calls(remotes[0]), ['Pair', 'Connect'])
 
     def test_a_search_ends_within_its_bound_whatever_bluetoothd_still_does(self):
         # A pairing bluetoothd does not answer is given up 10 s past the

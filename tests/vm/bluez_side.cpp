@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -379,6 +380,41 @@ bool pressSync(int remote, bool clone, std::string &why)
 bool switchOff(int remote, std::string &why)
 {
 	return setAdapter(remote, "Powered", nullptr, 0, why);
+}
+
+bool unlinked(int remote, int host, std::string &why)
+{
+	bdaddr_t peer;
+	if (hci_devba(host, &peer) < 0) {
+		why = "hci" + std::to_string(host) + ": " + std::strerror(errno);
+		return false;
+	}
+	int ctl = socket(AF_BLUETOOTH, SOCK_RAW | SOCK_CLOEXEC, BTPROTO_HCI);
+	// The request, and room after it for 16 links.
+	alignas(hci_conn_list_req) uint8_t room[sizeof(hci_conn_list_req) + 16 * sizeof(hci_conn_info)];
+	auto *links = reinterpret_cast<hci_conn_list_req *>(room);
+	auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+	for (;;) {
+		links->dev_id = static_cast<uint16_t>(remote);
+		links->conn_num = 16;
+		if (ctl < 0 || ioctl(ctl, HCIGETCONNLIST, links) < 0) {
+			why = "hci" + std::to_string(remote) + "'s links: " + std::strerror(errno);
+			break;
+		}
+		bool linked = false;
+		for (int i = 0; i < links->conn_num; ++i)
+			linked = linked || (links->conn_info[i].type == ACL_LINK && !bacmp(&links->conn_info[i].bdaddr, &peer));
+		if (!linked)
+			break;
+		if (std::chrono::steady_clock::now() >= end) {
+			why = "hci" + std::to_string(remote) + " still holds a link to hci" + std::to_string(host) + " after 10 s";
+			break;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	}
+	if (ctl >= 0)
+		close(ctl);
+	return why.empty();
 }
 
 bool holdLink(int from, int to, std::string &why)

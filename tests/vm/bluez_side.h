@@ -32,6 +32,11 @@ bool holdLink(int from, int to, std::string &why);
 // by a command of its controller's, which may wait behind the pairing's.)
 bool heardFirstInLimited(int clone, std::string &why);
 
+// Waits, 10 s at most, until hci`remote` holds no link to hci`host`. A
+// link whose channels closed is torn down a while later (2 s): a new one
+// made meanwhile races its end, and may be numbered apart on each side.
+bool unlinked(int remote, int host, std::string &why);
+
 // The remote's batteries pulled: its controller is switched off.
 bool switchOff(int remote, std::string &why);
 

@@ -46,6 +46,7 @@
 //   off HCI                   the remote's controller hciHCI is switched off
 //   link HCI OTHER            hciHCI holds a link to hciOTHER (so that its link
 //                             to the host is the host's second)
+//   unlinked HCI              hciHCI's link to the host (hci0) has gone
 //   connect NAME HCI          a button of a remote paired before: it connects
 //                             to the host's controller hciHCI (likewise)
 //   watch NAME                a second reader opens the remote's button node
@@ -406,6 +407,11 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 	}
 	if (verb == "start")
 		return start(run, why);
+	if (verb == "unlinked") {
+		int hci = 1;
+		words >> hci;
+		return unlinked(hci, 0, why);
+	}
 	if (verb == "link") {
 		int from = 1, to = 1;
 		words >> from >> to;

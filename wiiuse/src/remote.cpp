@@ -161,7 +161,7 @@ void comeBack(Remote &r, Time now)
 	if (r.coming.where.id.empty() || !stillBound(r.coming.where)) {
 		r.coming = Bound{};
 		std::set<std::string> stillSilent;
-		for (Found &f : discover(h.sysRoot, h.devRoot)) {
+		for (Found &f : discover(h.sysRoot, h.devRoot, &h.taken)) {
 			if (r.silent.count(f.id)) {
 				stillSilent.insert(f.id);
 				continue;

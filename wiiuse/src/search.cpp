@@ -60,7 +60,7 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 		if (watch)
 			takeDeviceEvents(*watch);
 		Time t = now();
-		std::vector<Found> bound = discover(sysRoot, devRoot);
+		std::vector<Found> bound = discover(sysRoot, devRoot, &taken);
 		std::set<std::string> addresses;
 		for (const Found &f : bound)
 			addresses.insert(f.uniq);

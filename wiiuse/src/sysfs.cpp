@@ -86,13 +86,14 @@ std::string readLine(const std::string &path)
 	return line;
 }
 
-std::vector<Found> discover(const std::string &sysRoot, const std::string &devRoot)
+std::vector<Found> discover(const std::string &sysRoot, const std::string &devRoot,
+                            const std::set<std::string> *skip)
 {
 	std::vector<Found> found;
 	std::string driver = sysRoot + "/bus/hid/drivers/wiimote";
 	for (const std::string &id : entries(driver)) {
-		if (id.find(':') == std::string::npos)
-			continue; // bind, unbind, module, ...
+		if (id.find(':') == std::string::npos || (skip && skip->count(id)))
+			continue; // bind, unbind, module, ..., or a remote taken
 		Found f{id, driver + "/" + id, "", "", "", {}, ""};
 		std::string devtype = readLine(f.dir + "/devtype");
 		if (devtype.empty() || devtype == "pending")

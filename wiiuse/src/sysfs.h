@@ -3,6 +3,7 @@
 #ifndef WIIUSE_SYSFS_H
 #define WIIUSE_SYSFS_H
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,10 @@ struct Found {
 	std::string uniq; // its Bluetooth address, as the kernel gives it: the remote's identity
 };
 
-// The remotes under sysRoot, in the order they appeared.
-std::vector<Found> discover(const std::string &sysRoot, const std::string &devRoot);
+// The remotes under sysRoot, in the order they appeared; those whose ids
+// are in `skip` (taken already) are not read.
+std::vector<Found> discover(const std::string &sysRoot, const std::string &devRoot,
+                            const std::set<std::string> *skip = nullptr);
 
 // The names in a directory, sorted, those beginning with a dot left out;
 // none when it cannot be read.

@@ -232,8 +232,12 @@ bool advance(BluezSearch &s, Time t)
 	BringIn &b = *s.bringing;
 	Device &d = *b.device;
 	if (b.stage == BringIn::AwaitingId) {
-		if (b.call.answered && !b.call.value.empty())
+		// An answer's Device ID is taken once: a later change BlueZ
+		// signals is not overwritten by it.
+		if (b.call.answered && !b.call.value.empty()) {
 			d.modalias = b.call.value;
+			b.call.value.clear();
+		}
 		return decideOn(s, t);
 	}
 	if (!b.call.answered)

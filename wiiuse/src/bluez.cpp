@@ -160,7 +160,7 @@ bool finish(BluezSearch &s, bool connected, Time t)
 		s.heard.erase(d.address);
 		s.awaiting[lower(d.address)] = t + kDriverBindGrace;
 	} else {
-		if (b.stage == BringIn::Pairing && !b.call.answered)
+		if (pairingUnderWay(b))
 			cancelPairing(s.bus, b.path);
 		s.lookalikes.erase(lower(d.address));
 	}
@@ -311,7 +311,7 @@ bool advanceStart(BluezSearch &s, Time t)
 			return true;
 		}
 		why = s.start.error.empty() ? s.start.message : "bluetoothd non risponde (" + s.start.message + ")";
-	} else if (s.start.error.empty() || s.start.error == "org.bluez.Error.InProgress") {
+	} else if (discoveryOn(s.start)) {
 		discoveryStarted(s.radio, t);
 		s.started = BluezSearch::Start::Done;
 		s.start = Call{};
@@ -365,7 +365,7 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 	RadioNews news;
 	if (s.radio.radio == Radio::Stopping || s.radio.radio == Radio::Starting) {
 		news.answered = s.turning.answered;
-		news.ok = s.turning.error.empty() || s.turning.error == "org.bluez.Error.InProgress";
+		news.ok = discoveryOn(s.turning);
 	}
 	if (s.radio.radio == Radio::Limited) {
 		std::vector<Heard> heard;
@@ -528,7 +528,7 @@ void BluezSearchEnd::operator()(BluezSearch *s) const
 		cancelInquiry(s->inquiry);
 	// What the search gives up on is cancelled in bluetoothd; nothing of
 	// it is waited for (the bus is flushed as it closes).
-	if (s->bringing && s->bringing->stage == BringIn::Pairing && !s->bringing->call.answered)
+	if (s->bringing && pairingUnderWay(*s->bringing))
 		cancelPairing(s->bus, s->bringing->path);
 	if (s->radio.discovering || s->radio.radio == Radio::Starting)
 		tell(s->bus, s->adapter, kAdapter, "StopDiscovery");
@@ -595,10 +595,11 @@ void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room, int wa
 		bool started = s.started == BluezSearch::Start::Done && !s.failed;
 		if (rc >= 0 && started)
 			turnRadio(s, t, deadline);
-		auto next = rc < 0 || !started || room <= 0 || t >= deadline ? s.devices.end() : nextToBringIn(s, t);
 		// A turn that has had its time gives way to a device that has not
-		// had one yet.
-		if (next != s.devices.end() && s.bringing && !s.resting.count(next->first) && cutShort(*s.bringing, t))
+		// had one yet; one that has not is not looked past.
+		bool mayBegin = rc >= 0 && started && room > 0 && t < deadline && (!s.bringing || cutShort(*s.bringing, t));
+		auto next = mayBegin ? nextToBringIn(s, t) : s.devices.end();
+		if (next != s.devices.end() && s.bringing && !s.resting.count(next->first))
 			finish(s, false, t);
 		if (next != s.devices.end() && !s.bringing)
 			bringIn(s, next, t);

@@ -37,6 +37,11 @@ bool connectedBy(const std::string &error)
 	return error.empty() || error == "org.bluez.Error.AlreadyConnected";
 }
 
+bool pairingUnderWay(const BringIn &b)
+{
+	return b.stage == BringIn::Pairing && !b.call.answered;
+}
+
 bool cutShort(const BringIn &b, Time t)
 {
 	return b.retry || t >= b.began + kTurnBudget;

@@ -76,6 +76,10 @@ Decision decide(const BringIn &b, Kind kind, Time t, bool bindsWithoutId);
 // Whether a connection's answer says it is connected.
 bool connectedBy(const std::string &error);
 
+// Whether its pairing is still under way in bluetoothd: given up on, it is
+// cancelled there.
+bool pairingUnderWay(const BringIn &b);
+
 // Whether the turn is to end now, for a device that has not had one yet.
 bool cutShort(const BringIn &b, Time t);
 

@@ -23,6 +23,11 @@ void BusUnref::operator()(sd_bus *bus) const
 	sd_bus_close_unref(bus);
 }
 
+bool discoveryOn(const Call &call)
+{
+	return call.error.empty() || call.error == "org.bluez.Error.InProgress";
+}
+
 Message newCall(const Bus &bus, const std::string &path, const char *iface, const char *method)
 {
 	sd_bus_message *m = nullptr;

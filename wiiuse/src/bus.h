@@ -41,6 +41,10 @@ struct Call {
 	std::string value;   // a property asked for, as the answer gave it
 };
 
+// Whether a StartDiscovery's answer leaves the adapter discovering (one in
+// progress already counts).
+bool discoveryOn(const Call &call);
+
 Message newCall(const Bus &bus, const std::string &path, const char *iface, const char *method);
 
 // Sends a call; its answer comes to `handler` at a later turn (none: nobody

@@ -63,17 +63,20 @@ class BluezSearch(dbusmock.DBusTestCase):
         if modalias is None:
             modalias = NINTENDO if name.startswith('Nintendo') else ''
         dev.Set('org.bluez.Device1', 'Modalias', modalias, dbus_interface=dbus.PROPERTIES_IFACE)
+        if name.startswith('Nintendo'):  # made as a remote: a peripheral joystick
+            dev.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
         for method, code in (('Pair', pair), ('Connect', connect)):
             if code:
                 dev.AddMethod('org.bluez.Device1', method, '', '', code, dbus_interface=MOCK)
         return dev
 
     def bind_after(self, dev, connects=1):
-        """What the kernel's driver does once BlueZ has connected the remote."""
+        """What the kernel's driver does once BlueZ has connected the remote,
+        which then answers as one."""
         end = time.monotonic() + 10
         while self.calls(dev).count('Connect') < connects and time.monotonic() < end:
             time.sleep(0.05)
-        self.bind()
+        self.bind(dev.Get('org.bluez.Device1', 'Address', dbus_interface=dbus.PROPERTIES_IFACE), answers=True)
 
     def bind(self, address='', answers=False):
         """The driver's remote; with `answers`, a raw node on which it answers
@@ -92,6 +95,8 @@ class BluezSearch(dbusmock.DBusTestCase):
             remote, node = os.openpty()
             tty.setraw(node)
             os.makedirs(d + '/hidraw/hidraw0')
+            if os.path.lexists(self.root + '/dev/hidraw0'):
+                os.unlink(self.root + '/dev/hidraw0')
             os.symlink(os.ttyname(node), self.root + '/dev/hidraw0')
 
             def answer():
@@ -118,7 +123,7 @@ class BluezSearch(dbusmock.DBusTestCase):
         """Runs one search; `during` runs from half a second into it."""
         start = time.monotonic()
         p = subprocess.Popen([FIND, self.root, str(seconds)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+                             stderr=subprocess.PIPE, text=True, env=dict(os.environ, XDG_STATE_HOME=self.root))
         if during:
             time.sleep(0.5)
             during()
@@ -235,9 +240,9 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertEqual(self.removed(2), [[clone.object_path], [keyboard.object_path]])
 
         # Trusted, it presents itself at the next search as a keyboard: its
-        # trust and its pairing go, said; a keyboard trusted by hand stays.
-        # So does a look-alike still made as a remote that another driver
-        # than the Wii Remote's or hid-generic holds.
+        # trust and its pairing go, said. Devices trusted by hand stay, what
+        # they are: a keyboard, one under a remote's name, a look-alike that
+        # another driver holds.
         clone.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002540), dbus_interface=dbus.PROPERTIES_IFACE)
         own = self.device('00:11:22:33:44:77', 'Keyboard K120', modalias='')
         held = no_id('00:19:1D:00:00:09', 0x002504)
@@ -254,22 +259,19 @@ class BluezSearch(dbusmock.DBusTestCase):
                 dev.Set('org.bluez.Device1', prop, True, dbus_interface=dbus.PROPERTIES_IFACE)
         shutil.rmtree(self.root + '/sys/bus/hid/drivers/wiimote/0005:057E:0306.0001')
         out, err, _ = self.find(1)
-        self.assertEqual(err, 'il dispositivo Nintendo RVL-CNT-01 (00:11:22:33:44:66) non si presenta più come un '
-                              "wiimote: tolti la fiducia e l'associazione\n"
-                              'il dispositivo Nintendo RVL-CNT-01 (00:19:1D:00:00:02) non si presenta più come un '
-                              "wiimote: tolti la fiducia e l'associazione\n"
-                              'il dispositivo Nintendo RVL-CNT-01 (00:19:1D:00:00:09) non si presenta più come un '
+        self.assertEqual(err, 'il dispositivo Nintendo RVL-CNT-01 (00:19:1D:00:00:02) non si presenta più come un '
                               "wiimote: tolti la fiducia e l'associazione\n")
-        self.assertFalse(self.trusted(held))
         self.assertFalse(self.trusted(clone))
-        self.assertTrue(self.trusted(own))
+        self.assertEqual([self.trusted(d) for d in (keyboard, own, held)], [True, True, True])
         self.assertEqual(self.calls(own), [])
+        with open(self.root + '/hitcheck/trusted') as f:
+            self.assertEqual(f.read(), '')
 
     def test_nothing_is_connected_before_its_device_id_says_it_is_a_remote(self):
         # Paired, its Device ID is not known: it is unpaired, never connected
         # to have its services read, and its next pairing reads them.
         self.adapter.AddMethod('org.bluez.Adapter1', 'RemoveDevice', 'o', '', '', dbus_interface=MOCK)
-        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01', modalias='', pair='')
+        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01', modalias='', pair='pass')
 
         def services_read_at_the_second_pairing():
             end = time.monotonic() + 10
@@ -285,6 +287,7 @@ class BluezSearch(dbusmock.DBusTestCase):
         # name, or no name and a remote's class, is left alone; a remote's
         # Device ID is trusted and connected.
         self.adapter.ClearCalls(dbus_interface=MOCK)
+        remote.Set('org.bluez.Device1', 'Paired', True, dbus_interface=dbus.PROPERTIES_IFACE)
         remote.Set('org.bluez.Device1', 'Connected', False, dbus_interface=dbus.PROPERTIES_IFACE)
         remote.Set('org.bluez.Device1', 'Trusted', False, dbus_interface=dbus.PROPERTIES_IFACE)
         remote.ClearCalls(dbus_interface=MOCK)

@@ -2,6 +2,7 @@
 // sysfs tree and event nodes made by the test (FIFOs carrying input_event
 // records where the kernel would have evdev nodes).
 #include "clock.h"
+#include "support/sim_clock.h"
 #include "bringin.h"
 #include "inquiry.h"
 #include "internal.h"
@@ -128,72 +129,71 @@ TEST(Inquiry, OnlyTheSearchsOwnInquiryEndsItsTurn)
 	EXPECT_EQ(ofOurs(E::Over, begun), E::Over);
 }
 
-TEST(Radio, BluetoothdsTurnsAndTheLimitedInquirysFollowTheClock)
+TEST(Radio, TheLimitedInquiryHoldsTheRadioFromTheStartAndBluetoothdDiscoversOnlyWhereItCannot)
 {
 	using C = RadioCall;
 	Time t0{};
 	auto at = [&](int ms) { return t0 + Ms(ms); };
 	Time deadline = at(10000);
-	RadioNews none, answered{true, true, InquiryEvent::None}, over{false, false, InquiryEvent::Over},
-		refused{false, false, InquiryEvent::Refused};
-	RadioTurns r;
-	discoveryStarted(r, t0);
-	// The first general turn lasts 3.84 s, and a pairing under way holds it.
-	EXPECT_EQ(turnRadio(r, none, at(3839), deadline, false, true), C::None);
-	EXPECT_EQ(turnRadio(r, none, at(3840), deadline, true, true), C::None);
-	EXPECT_EQ(turnEnds(r), at(3840));
-	EXPECT_EQ(turnRadio(r, none, at(4000), deadline, false, false), C::OpenInquiry);
-	EXPECT_EQ(turnRadio(r, none, at(4000), deadline, false, true), C::StopDiscovery);
-	EXPECT_EQ(turnRadio(r, none, at(4500), deadline, false, true), C::None);
-	EXPECT_EQ(turnRadio(r, answered, at(4600), deadline, false, true), C::Inquire);
+	RadioNews none, over{false, false, InquiryEvent::Over}, refused{false, false, InquiryEvent::Refused};
+	RadioState r;
+	// The socket first, then the limited inquiry at once: two periods of
+	// 1.28 s and half a second for its end.
+	EXPECT_EQ(stepRadio(r, none, t0, deadline, false, false), C::OpenInquiry);
+	EXPECT_EQ(stepRadio(r, none, t0, deadline, false, true), C::Inquire);
+	EXPECT_EQ(r.due, at(3060));
+	EXPECT_EQ(stepRadio(r, none, at(3059), deadline, false, true), C::None);
+	// Its end begins the next, unless a device is being paged or brought in.
+	EXPECT_EQ(stepRadio(r, over, at(2600), deadline, false, true), C::Inquire);
+	EXPECT_EQ(stepRadio(r, over, at(5200), deadline, true, true), C::None);
+	EXPECT_EQ(r.due, kNever);
+	EXPECT_EQ(stepRadio(r, none, at(6000), deadline, false, true), C::Inquire);
+	// No word of its end in time: cancelled, and its end awaited a while.
+	EXPECT_EQ(stepRadio(r, none, at(9060), at(20000), false, true), C::CancelInquiry);
+	EXPECT_EQ(stepRadio(r, none, at(9559), at(20000), false, true), C::None);
+	EXPECT_EQ(stepRadio(r, over, at(9100), at(20000), false, true), C::Inquire);
+	// None begins in the last second.
+	stepRadio(r, over, at(12000), at(13000), false, true);
+	EXPECT_EQ(r.radio, Radio::Idle);
 	EXPECT_FALSE(r.discovering);
-	// Two periods of 1.28 s and half a second for its end; then cancelled.
-	EXPECT_EQ(turnEnds(r), at(4600 + 3060));
-	EXPECT_EQ(turnRadio(r, none, at(7659), deadline, false, true), C::None);
-	EXPECT_EQ(turnRadio(r, none, at(7660), deadline, false, true), C::CancelInquiry);
-	EXPECT_EQ(turnRadio(r, none, at(7660), deadline, false, true), C::StartDiscovery);
-	EXPECT_EQ(turnRadio(r, answered, at(7700), deadline, false, true), C::None);
+	// Refused (another client inquires): bluetoothd's discovery for the rest.
+	stepRadio(r, none, at(14000), at(20000), false, true);
+	EXPECT_EQ(stepRadio(r, refused, at(14100), at(20000), false, true), C::StartDiscovery);
+	EXPECT_EQ(stepRadio(r, {true, true, InquiryEvent::None}, at(14200), at(20000), false, true), C::None);
 	EXPECT_TRUE(r.discovering);
-	EXPECT_EQ(turnEnds(r), at(7700 + 2560));
-	// No turn begins in the last second; a later search's does.
-	EXPECT_EQ(turnRadio(r, none, at(10260), at(11260), false, true), C::None);
-	EXPECT_EQ(turnRadio(r, none, at(10260), at(11261), false, true), C::StopDiscovery);
-	// An inquiry that ends, or is refused, hands the radio back at once.
-	turnRadio(r, answered, at(10300), at(20000), false, true);
-	EXPECT_EQ(turnRadio(r, refused, at(10400), at(20000), false, true), C::StartDiscovery);
-	turnRadio(r, answered, at(10500), at(20000), false, true);
-	turnRadio(r, none, at(13060), at(20000), false, true);
-	turnRadio(r, answered, at(13100), at(20000), false, true);
-	EXPECT_EQ(turnRadio(r, over, at(13200), at(20000), false, true), C::StartDiscovery);
-	// Where the socket cannot be had, bluetoothd keeps the radio.
-	r.radio = Radio::Off;
-	EXPECT_EQ(turnRadio(r, none, at(30000), at(40000), false, true), C::None);
-	EXPECT_EQ(turnEnds(r), kNever);
+	EXPECT_EQ(stepRadio(r, none, at(30000), at(40000), false, true), C::None);
+	// No socket: bluetoothd's discovery from the start.
+	RadioState without;
+	stepRadio(without, none, t0, deadline, false, false);
+	EXPECT_EQ(stepRadio(without, none, t0, deadline, false, false), C::StartDiscovery);
+	EXPECT_EQ(stepRadio(without, {true, false, InquiryEvent::None}, at(100), deadline, false, false), C::None);
+	EXPECT_EQ(without.radio, Radio::Off);
 }
 
 TEST(BringIn, ADeviceIdIsAwaitedForItsTimeAndATurnGivesWayOnceSpentOrARetry)
 {
 	Time t0{};
-	Device d;
 	BringIn b;
-	b.device = &d;
 	b.began = t0;
 	b.until = t0 + kServicesWait;
 	b.pairedHere = true;
 	// Its services unread: awaited 3 s, then it is paired anew.
-	EXPECT_EQ(decide(b, Kind::Unknown, t0 + Ms(2999), true), Decision::Wait);
-	EXPECT_EQ(decide(b, Kind::Unknown, t0 + Ms(3000), true), Decision::PairAgain);
+	EXPECT_EQ(decide(b, Kind::Unknown, true, t0 + Ms(2999), true), Decision::Wait);
+	EXPECT_EQ(decide(b, Kind::Unknown, true, t0 + Ms(3000), true), Decision::PairAgain);
 	b.pairedHere = false;
-	EXPECT_EQ(decide(b, Kind::Unknown, t0 + Ms(3000), true), Decision::Leave);
+	EXPECT_EQ(decide(b, Kind::Unknown, true, t0 + Ms(3000), true), Decision::Leave);
 	// Read with no Device ID: half a second more for one to come.
 	b.noIdSince = t0 + Ms(1000);
-	EXPECT_EQ(decide(b, Kind::Lookalike, t0 + Ms(1499), true), Decision::Wait);
-	EXPECT_EQ(decide(b, Kind::Lookalike, t0 + Ms(1500), true), Decision::Connect);
-	EXPECT_EQ(decide(b, Kind::Lookalike, t0 + Ms(1500), false), Decision::NeedsRule);
-	EXPECT_EQ(decide(b, Kind::Stranger, t0 + Ms(1500), true), Decision::Leave);
+	EXPECT_EQ(decide(b, Kind::Lookalike, true, t0 + Ms(1499), true), Decision::Wait);
+	EXPECT_EQ(decide(b, Kind::Lookalike, true, t0 + Ms(1500), true), Decision::Connect);
+	EXPECT_EQ(decide(b, Kind::Lookalike, true, t0 + Ms(1500), false), Decision::NeedsRule);
+	EXPECT_EQ(decide(b, Kind::Stranger, true, t0 + Ms(1500), true), Decision::Leave);
 	EXPECT_EQ(afterPairing("org.bluez.Error.AuthenticationFailed", Kind::Remote), Paired::ConnectAnyway);
 	EXPECT_EQ(afterPairing("org.bluez.Error.AuthenticationFailed", Kind::Lookalike), Paired::Refused);
 	EXPECT_EQ(afterPairing("org.freedesktop.DBus.Error.Timeout", Kind::Remote), Paired::GivenUp);
+	// bluetoothd gone, or the device's object: bluetoothd's fault, not the remote's.
+	EXPECT_EQ(afterPairing("org.freedesktop.DBus.Error.ServiceUnknown", Kind::Remote), Paired::Lost);
+	EXPECT_EQ(afterPairing("org.freedesktop.DBus.Error.UnknownObject", Kind::Lookalike), Paired::Lost);
 	EXPECT_FALSE(cutShort(b, t0 + Ms(3999)));
 	EXPECT_TRUE(cutShort(b, t0 + Ms(4000)));
 	b.retry = true;
@@ -202,7 +202,7 @@ TEST(BringIn, ADeviceIdIsAwaitedForItsTimeAndATurnGivesWayOnceSpentOrARetry)
 
 // --- Translation ---------------------------------------------------------
 
-TEST(Trust, OnlyWhatTheDriverTakesIsConnectedAndOnlyANintendoIdIsTrustedAtOnce)
+TEST(Trust, OnlyWhatTheDriverTakesIsConnectedAndTrustLastsWhileItPresentsAsARemote)
 {
 	const std::string wii = "Nintendo RVL-CNT-01";
 	Facts original{"", "bluetooth:v057Ep0306d0600", 0x002504, true, false, ""};
@@ -217,8 +217,7 @@ TEST(Trust, OnlyWhatTheDriverTakesIsConnectedAndOnlyANintendoIdIsTrustedAtOnce)
 	EXPECT_EQ(kindOf(notReadYet), Kind::Unknown);
 	EXPECT_FALSE(mayConnect(Kind::Unknown, true));
 	EXPECT_FALSE(mayConnect(Kind::Lookalike, false));
-	EXPECT_TRUE(mayConnect(Kind::Lookalike, true) && !trustedOnConnect(Kind::Lookalike));
-	EXPECT_TRUE(trustedOnConnect(Kind::Remote));
+	EXPECT_TRUE(mayConnect(Kind::Lookalike, true) && mayConnect(Kind::Remote, false));
 	// Worth pairing by its name, or, nameless, by a remote's class with any
 	// service bits.
 	EXPECT_TRUE(worthPairing({"", "", 0x002504 | 0x200000, false, false, ""}));
@@ -226,17 +225,25 @@ TEST(Trust, OnlyWhatTheDriverTakesIsConnectedAndOnlyANintendoIdIsTrustedAtOnce)
 	// Made as a remote under a name the driver does not take: said.
 	EXPECT_TRUE(misnamedLookalike({"Nintendo RVL-CNT-01-UC", "", 0x002504, false, false, ""}));
 	EXPECT_FALSE(misnamedLookalike(clone) || misnamedLookalike({"Keyboard", "", 0x002540, true, false, ""}));
-	// A trusted look-alike that changed, or that another driver holds,
-	// forfeits; one hid-generic holds until udev's rule moves it does not,
-	// nor a keyboard trusted by hand.
-	clone.trusted = keyboardNoId.trusted = true;
-	EXPECT_TRUE(forfeitsTrust(keyboardNoId));
-	EXPECT_FALSE(forfeitsTrust(clone));
+	// Trust lasts while it presents as a remote by its class, name, Device
+	// ID and driver; hid-generic may hold one with no Device ID until
+	// udev's rule moves it.
+	EXPECT_TRUE(presentsAsRemote(original) && presentsAsRemote(clone));
+	EXPECT_FALSE(presentsAsRemote(keyboardNoId) || presentsAsRemote(keyboardNamedAsRemote));
+	Facts turned = original;
+	turned.name = "Keyboard K120";
+	EXPECT_TRUE(presentsAsRemote(turned)); // Nintendo's Device ID, whatever the name
+	turned.deviceClass = 0x002540;
+	EXPECT_FALSE(presentsAsRemote(turned));
 	clone.driver = "hid-generic";
-	EXPECT_FALSE(forfeitsTrust(clone));
+	EXPECT_TRUE(presentsAsRemote(clone));
 	clone.driver = "hid-multitouch";
-	EXPECT_TRUE(forfeitsTrust(clone));
-	EXPECT_FALSE(forfeitsTrust({"Keyboard K120", "", 0x002540, true, true, "hid-generic"}));
+	EXPECT_FALSE(presentsAsRemote(clone));
+	original.driver = "hid-generic";
+	EXPECT_FALSE(presentsAsRemote(original));
+	// With no record, what the library may have trusted is judged.
+	EXPECT_TRUE(mayBeOurs(turned) && mayBeOurs(clone));
+	EXPECT_FALSE(mayBeOurs({"Keyboard K120", "", 0x002540, true, true, "hid-generic"}));
 }
 
 struct Translation : testing::Test {
@@ -820,51 +827,6 @@ TEST_F(Waiting, QuietRemotesAreWaitedOnBoundedAndWithoutSpinning)
 }
 
 // --- Time driven by the test ---------------------------------------------
-
-// The library's clock, driven by the test: a wait with nothing ready moves
-// time on to its end, or to the next thing planned, which happens then.
-struct Sim {
-	Time t = Time{} + std::chrono::hours(1);
-	std::multimap<Time, std::function<void()>> plan;
-	std::vector<std::function<void()>> watchers; // see what the library wrote
-	int waits = 0;
-
-	void at(Time when, std::function<void()> what) { plan.emplace(when, std::move(what)); }
-	void runDue()
-	{
-		for (auto &w : watchers)
-			w();
-		while (!plan.empty() && plan.begin()->first <= t) {
-			auto what = plan.begin()->second;
-			plan.erase(plan.begin());
-			what();
-		}
-	}
-};
-Sim *sim;
-
-Time simNow()
-{
-	return sim->t;
-}
-
-int simWait(pollfd *fds, nfds_t count, Time until)
-{
-	++sim->waits;
-	for (;;) {
-		sim->runDue();
-		if (int r = poll(fds, count, 0))
-			return r;
-		Time next = sim->plan.empty() ? kNever : sim->plan.begin()->first;
-		if (next < until) {
-			sim->t = next;
-			continue;
-		}
-		if (until > sim->t)
-			sim->t = until == kNever ? sim->t + std::chrono::seconds(1) : until;
-		return 0;
-	}
-}
 
 double since(Time start)
 {

@@ -2,8 +2,22 @@
 
 namespace wiiuse_linux {
 
+bool bluetoothdsFault(const std::string &error)
+{
+	return error == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+	       error == "org.freedesktop.DBus.Error.NameHasNoOwner" || error == "org.freedesktop.DBus.Error.Disconnected";
+}
+
+bool objectGone(const std::string &error)
+{
+	return error == "org.freedesktop.DBus.Error.UnknownObject" || error == "org.freedesktop.DBus.Error.UnknownMethod" ||
+	       error == "org.freedesktop.DBus.Error.UnknownInterface" || error == "org.bluez.Error.DoesNotExist";
+}
+
 Paired afterPairing(const std::string &error, Kind kind)
 {
+	if (bluetoothdsFault(error) || objectGone(error))
+		return Paired::Lost;
 	if (error.empty())
 		return Paired::Yes;
 	if (error == "org.bluez.Error.AlreadyExists")
@@ -16,13 +30,13 @@ Paired afterPairing(const std::string &error, Kind kind)
 	return kind == Kind::Remote ? Paired::ConnectAnyway : Paired::Refused;
 }
 
-Decision decide(const BringIn &b, Kind kind, Time t, bool bindsWithoutId)
+Decision decide(const BringIn &b, Kind kind, bool noId, Time t, bool bindsWithoutId)
 {
 	// BlueZ reads the Device ID from the device's services, which it may
 	// still be reading as the pairing ends. One whose services name none
 	// may give it just after.
 	bool late = kind == Kind::Unknown ? t < b.until
-	                                  : b.device->modalias.empty() && t < b.noIdSince + kLateDeviceId;
+	                                  : noId && t < b.noIdSince + kLateDeviceId;
 	if (late)
 		return Decision::Wait;
 	if (mayConnect(kind, bindsWithoutId))
@@ -39,7 +53,7 @@ bool connectedBy(const std::string &error)
 
 bool pairingUnderWay(const BringIn &b)
 {
-	return b.stage == BringIn::Pairing && !b.call.answered;
+	return b.stage == BringIn::Pairing && b.call != 0;
 }
 
 bool cutShort(const BringIn &b, Time t)

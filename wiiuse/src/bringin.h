@@ -5,7 +5,6 @@
 #ifndef WIIUSE_BRINGIN_H
 #define WIIUSE_BRINGIN_H
 
-#include "bus.h"
 #include "clock.h"
 #include "objects.h"
 #include "trust.h"
@@ -14,11 +13,21 @@
 
 namespace wiiuse_linux {
 
+// A call to BlueZ (a pairing, a connection) begun before the deadline:
+// bluetoothd carries it on whatever its caller does, so the search that
+// began it sees it through this much longer, and the remote is its own.
+constexpr auto kBluezCallGrace = std::chrono::seconds(10);
+// A remote the search has connected, awaited for the driver to bind it.
+constexpr auto kDriverBindGrace = std::chrono::seconds(5);
+// A device heard by the limited inquiry that bluetoothd does not know is
+// paged this long for bluetoothd to add it.
+constexpr auto kReachFor = std::chrono::seconds(10);
+
 // A device that would not be brought in is tried again after this long: its
 // owner may press SYNC once told to.
 constexpr auto kRetryAfter = std::chrono::seconds(3);
-// A device just paired is given this long to have its Device ID read (it is
-// asked for again and again). One whose services could not be read is
+// A device just paired is given this long to have its Device ID read
+// (asked for once, then taken from BlueZ's signals). One whose services could not be read is
 // unpaired, never connected to have them read: a connection would connect
 // every profile it offers. Paired again at a later turn, its services are
 // read anew.
@@ -26,7 +35,6 @@ constexpr auto kServicesWait = std::chrono::seconds(3);
 // A device whose services are read with no Device ID among them: its
 // Device ID, if it has one, comes with its services or just after.
 constexpr Ms kLateDeviceId{500};
-constexpr Ms kAskIdEvery{100}; // a Device ID awaited is asked for again
 // A device's turn lasts this long at most while one not tried yet in this
 // search waits, and a retry's not at all: a device that stalls at every
 // call (a look-alike, a remote out of range) cannot keep a remote pressed
@@ -39,22 +47,21 @@ struct BringIn {
 		AwaitingId, // paired: its Device ID awaited until `until`
 		Connecting, // Connect() under way
 	};
-	std::string path;
-	Device *device = nullptr; // what the search knows of it
-	bool wasPaired = false;   // before the search
-	bool retry = false;       // it had a turn before in this search
+	bool wasPaired = false;  // before the search
+	bool retry = false;      // it had a turn before in this search
 	Stage stage = Pairing;
-	Call call; // the call under way, or none
+	uint64_t call = 0;       // the call whose answer is awaited (0: none)
 	bool pairedHere = false; // this search paired it: unpaired if a stranger
 	Time began;              // its turn
 	Time until;
 	Time noIdSince = kNever; // its services were read with no Device ID
-	Time askedAt;            // its Device ID last asked for
+	std::string error;       // the last answer's error, to be said
 };
 
 // What a pairing's answer (`error`, empty for success) leads to, for a
 // device of `kind` as it was known before.
 enum class Paired {
+	Lost,      // bluetoothd, or the device's object, is gone: said as bluetoothd's
 	Yes,       // paired by this search: its Device ID awaited
 	Before,    // it was paired already: the same
 	GivenUp,   // not answered in the search's time: cancelled in bluetoothd
@@ -71,10 +78,15 @@ enum class Decision {
 	Leave,     // not a remote, or not one it takes: left alone, unpaired if paired here
 	PairAgain, // its services could not be read: unpaired, paired anew later
 };
-Decision decide(const BringIn &b, Kind kind, Time t, bool bindsWithoutId);
+Decision decide(const BringIn &b, Kind kind, bool noId, Time t, bool bindsWithoutId);
 
 // Whether a connection's answer says it is connected.
 bool connectedBy(const std::string &error);
+
+// Whether an answer's error is bluetoothd's own, not the device's: it is
+// gone from the bus, or the device's object is.
+bool bluetoothdsFault(const std::string &error);
+bool objectGone(const std::string &error);
 
 // Whether its pairing is still under way in bluetoothd: given up on, it is
 // cancelled there.

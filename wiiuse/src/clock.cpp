@@ -1,6 +1,7 @@
 #include "clock.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace wiiuse_linux {
 
@@ -31,6 +32,17 @@ Time now()
 int waitUntil(pollfd *fds, nfds_t count, Time until)
 {
 	return ticking.wait(fds, count, until);
+}
+
+Time fromMonotonic(uint64_t usec)
+{
+	if (usec == UINT64_MAX)
+		return kNever;
+	timespec ts{};
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	uint64_t real = static_cast<uint64_t>(ts.tv_sec) * 1'000'000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+	auto left = std::chrono::microseconds(usec > real ? usec - real : 0);
+	return now() + std::chrono::duration_cast<Clock::duration>(left);
 }
 
 void useClock(Ticking t)

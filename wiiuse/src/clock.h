@@ -5,6 +5,7 @@
 #define WIIUSE_CLOCK_H
 
 #include <chrono>
+#include <cstdint>
 #include <poll.h>
 
 namespace wiiuse_linux {
@@ -25,6 +26,11 @@ struct Ticking {
 Time now();
 int waitUntil(pollfd *fds, nfds_t count, Time until);
 inline void sleepUntil(Time until) { waitUntil(nullptr, 0, until); }
+
+// sd-bus's own timeouts are absolute times of CLOCK_MONOTONIC, in
+// microseconds (UINT64_MAX: none): the time on this clock when one falls
+// due, never before now.
+Time fromMonotonic(uint64_t usec);
 
 // The system's steady clock and poll(2), unless a test says otherwise.
 void useClock(Ticking ticking);

@@ -9,9 +9,13 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace wiiuse_linux {
+
+extern const char kAdapterInterface[]; // org.bluez.Adapter1
+extern const char kDeviceInterface[];  // org.bluez.Device1
 
 // What the search knows of a device (or an adapter).
 struct Device {
@@ -22,12 +26,24 @@ struct Device {
 	uint32_t deviceClass = 0;
 };
 
-// Reads a{sv} of one interface into `d`, skipping what it does not use.
-int readDeviceProps(sd_bus_message *m, Device &d);
+// What a message says of an object's properties: only those it names.
+struct Props {
+	std::optional<std::string> adapter, address, name, modalias;
+	std::optional<bool> paired, connected, trusted, powered, hid;
+	std::optional<uint32_t> deviceClass;
+	bool inRange = false; // BlueZ gave its signal's strength: it answers inquiries
+};
 
-// Reads a{sa{sv}} (interfaces and their properties) of one object. Sets
-// `isAdapter` / `isDevice` by the interfaces present.
-int readInterfaces(sd_bus_message *m, Device &d, bool &isAdapter, bool &isDevice);
+// What is known of the object once `p` is taken in.
+void apply(const Props &p, Device &d);
+
+// Reads a{sv} of one interface into `p`, skipping what it does not use.
+int readProps(sd_bus_message *m, Props &p);
+
+// Reads a{sa{sv}} (interfaces and their properties) of one object, or as
+// (interfaces only) where `namesOnly`. Sets `isAdapter` / `isDevice` by
+// the interfaces present.
+int readInterfaces(sd_bus_message *m, Props &p, bool &isAdapter, bool &isDevice, bool namesOnly = false);
 
 // What GetManagedObjects answers: devices, and adapters, by object path.
 struct Inventory {

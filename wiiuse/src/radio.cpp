@@ -2,60 +2,57 @@
 
 namespace wiiuse_linux {
 
-void discoveryStarted(RadioTurns &r, Time t)
-{
-	r.discovering = true;
-	r.radio = Radio::General;
-	r.until = t + kFirstGeneralTurn;
-}
-
-RadioCall turnRadio(RadioTurns &r, const RadioNews &news, Time t, Time deadline, bool pairing, bool inquiryOpen)
+RadioCall stepRadio(RadioState &r, const RadioNews &news, Time t, Time deadline, bool holding, bool socketOpen)
 {
 	switch (r.radio) {
-	case Radio::General:
-		if (t < r.until || pairing || t + kLastTurnBefore >= deadline)
+	case Radio::Idle:
+		if (!socketOpen && !r.noInquiry) {
+			if (!r.asked) {
+				r.asked = true;
+				return RadioCall::OpenInquiry;
+			}
+			r.noInquiry = true;
+		}
+		if (r.noInquiry) {
+			r.radio = Radio::Starting;
+			r.due = kNever;
+			return RadioCall::StartDiscovery;
+		}
+		if (holding || t + kLastTurnBefore >= deadline) {
+			r.due = kNever; // woken by what ends the hold
 			return RadioCall::None;
-		if (!inquiryOpen)
-			return RadioCall::OpenInquiry;
-		r.radio = Radio::Stopping;
-		return RadioCall::StopDiscovery;
-	case Radio::Stopping:
-		if (!news.answered)
-			return RadioCall::None;
-		r.discovering = false;
+		}
 		r.radio = Radio::Limited;
-		r.until = t + kLimitedLength * Ms(1280) + kLimitedGrace;
+		r.due = t + kLimitedLength * Ms(1280) + kLimitedGrace;
 		return RadioCall::Inquire;
 	case Radio::Limited:
-		// Its end, or the controller's refusal (it inquires for another
-		// client), or no word of its end in time: then it is cancelled.
+		if (news.inquiry == InquiryEvent::Refused)
+			r.noInquiry = true;
 		if (news.inquiry == InquiryEvent::Over || news.inquiry == InquiryEvent::Refused) {
-			r.radio = Radio::Ending;
-			return turnRadio(r, {}, t, deadline, pairing, inquiryOpen);
+			r.radio = Radio::Idle;
+			return stepRadio(r, {}, t, deadline, holding, socketOpen);
 		}
-		if (t < r.until)
+		if (t < r.due)
 			return RadioCall::None;
-		r.radio = Radio::Ending;
+		r.radio = Radio::Cancelling;
+		r.due = t + kCancelGrace;
 		return RadioCall::CancelInquiry;
-	case Radio::Ending:
-		r.radio = Radio::Starting;
-		return RadioCall::StartDiscovery;
+	case Radio::Cancelling:
+		if (news.inquiry == InquiryEvent::None && t < r.due)
+			return RadioCall::None;
+		r.radio = Radio::Idle;
+		return stepRadio(r, {}, t, deadline, holding, socketOpen);
 	case Radio::Starting:
 		if (!news.answered)
 			return RadioCall::None;
 		r.discovering = news.ok;
-		r.radio = Radio::General;
-		r.until = t + kGeneralTurn;
+		r.radio = news.ok ? Radio::General : Radio::Off;
 		return RadioCall::None;
+	case Radio::General:
 	case Radio::Off:
 		break;
 	}
 	return RadioCall::None;
-}
-
-Time turnEnds(const RadioTurns &r)
-{
-	return r.radio == Radio::General || r.radio == Radio::Limited ? r.until : kNever;
 }
 
 } // namespace wiiuse_linux

@@ -1,6 +1,7 @@
 #include "search.h"
 
 #include "bluez.h"
+#include "notices.h"
 #include "report.h"
 #include "udev.h"
 
@@ -35,6 +36,28 @@ Verdict judge(Bound &b, bool last, const std::string &sysRoot, Time now)
 	}
 	return Verdict::Skip;
 }
+
+namespace {
+
+// The search through BlueZ, on the ports it is handed. Without a controller
+// the kernel knows, bluetoothd has nothing to search with (Debian's unit
+// does not even start it).
+std::unique_ptr<BluezSearch, BluezSearchEnd> startBluetooth(const std::string &sysRoot, Time deadline)
+{
+	if (entries(sysRoot + "/class/bluetooth").empty()) {
+		cannotHelp("nessun adattatore Bluetooth su questa macchina: giocano solo i wiimote già collegati");
+		return nullptr;
+	}
+	std::string why;
+	BusPort bus = bluetooth().bus(why);
+	if (!bus.call) {
+		cannotHelp("impossibile raggiungere il bus di sistema: " + why);
+		return nullptr;
+	}
+	return startBluezSearch(std::move(bus), bluetooth().hci(), sysRoot, deadline, bindsWithoutDeviceId(sysRoot));
+}
+
+} // namespace
 
 std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &devRoot,
                                  std::set<std::string> &taken, int want, Time deadline)
@@ -135,17 +158,22 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 		}
 		if (!asked) {
 			asked = true;
-			bluetooth = startBluezSearch(sysRoot, deadline, bindsWithoutDeviceId(sysRoot));
+			bluetooth = startBluetooth(sysRoot, deadline);
 		}
-		if (!bluetooth || bluetoothFailed(*bluetooth)) {
+		if (!bluetooth) {
 			// Nothing to press for: Bluetooth cannot help (said).
 			eraseCountdown();
 			waitUntil(answers.data(), answers.size(), until);
 			continue;
 		}
 		// The operator has to act now: say so while the search lasts,
-		// the seconds left as they pass.
-		showCountdown(deadline);
+		// the seconds left as they pass. While Bluetooth cannot help
+		// (said), there is nothing to press for; a bluetoothd that comes
+		// back is still listened for.
+		if (bluetoothFailed(*bluetooth))
+			eraseCountdown();
+		else
+			showCountdown(deadline);
 		if (t < deadline)
 			until = std::min(until, deadline - std::chrono::duration_cast<std::chrono::seconds>(deadline - t) + Ms(1));
 		stepBluezSearch(*bluetooth, until, deadline, want - have - settling - asking - awaited, woken);

@@ -52,22 +52,27 @@ bool mayConnect(Kind k, bool bindsWithoutId)
 	return k == Kind::Remote || (k == Kind::Lookalike && bindsWithoutId);
 }
 
-bool trustedOnConnect(Kind k)
+bool presentsAsRemote(const Facts &f)
 {
-	return k == Kind::Remote;
+	if (f.deviceClass && !remoteClass(f.deviceClass))
+		return false;
+	if (!f.name.empty() && !remoteName(f.name) && !driverBinds(f.modalias))
+		return false;
+	switch (kindOf(f)) {
+	case Kind::Remote:
+		return f.driver.empty() || f.driver == "wiimote";
+	case Kind::Lookalike:
+	case Kind::Unknown:
+		return f.driver.empty() || f.driver == "wiimote" || f.driver == "hid-generic";
+	case Kind::Stranger:
+		break;
+	}
+	return false;
 }
 
-bool forfeitsTrust(const Facts &f)
+bool mayBeOurs(const Facts &f)
 {
-	if (!f.trusted || kindOf(f) == Kind::Remote)
-		return false;
-	// Only what the search could have trusted: a device that looks like a
-	// remote by its name or its class. A device trusted by hand is not its.
-	if (!remoteName(f.name) && !remoteClass(f.deviceClass))
-		return false;
-	if (kindOf(f) != Kind::Lookalike)
-		return true;
-	return !f.driver.empty() && f.driver != "wiimote" && f.driver != "hid-generic";
+	return remoteName(f.name) || remoteClass(f.deviceClass) || driverBinds(f.modalias);
 }
 
 } // namespace wiiuse_linux

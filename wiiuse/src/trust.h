@@ -2,9 +2,8 @@
 // of it: the one place the search decides what it pairs, connects and
 // trusts. Everything here but the bound driver is the device's own word,
 // so a device is connected only where the kernel's hid-wiimote will take
-// it, and trusted (it may then reconnect whenever it likes) only where its
-// Device ID is Nintendo's or the driver has bound it and it has answered
-// as a remote.
+// it, and trusted (it may then reconnect whenever it likes) only once the
+// driver has bound it and it has answered as a remote.
 #ifndef WIIUSE_TRUST_H
 #define WIIUSE_TRUST_H
 
@@ -58,15 +57,19 @@ bool mayConnect(Kind k, bool bindsWithoutId);
 // saying, since it may be a remote sold today under another name.
 bool misnamedLookalike(const Facts &f);
 
-// Whether it is trusted as it is connected; a look-alike is trusted once
-// the driver has bound it and it has answered as a remote.
-bool trustedOnConnect(Kind k);
+// Whether a device presents itself as a remote now, by everything known of
+// it: its class, if known, a remote's; its name, if known, one udev's rule
+// hands over (or a Device ID the driver binds, whatever the name); a
+// Device ID the driver binds, or none with HID services; and no driver
+// bound but hid-wiimote (or hid-generic, which holds one with no Device ID
+// until udev's rule moves it). A device is trusted only once the driver
+// has bound it and it has answered as a remote, and keeps its trust only
+// while it presents itself as one.
+bool presentsAsRemote(const Facts &f);
 
-// A device trusted as a remote that is now seen as something else: another
-// name or class, services without HID, or bound by another driver than
-// hid-wiimote (hid-generic holds a look-alike only until udev's rule moves
-// it). It loses its trust and its pairing.
-bool forfeitsTrust(const Facts &f);
+// With no record of what the library trusted: whether a trusted device is
+// one it may have trusted, by its name, its class or its Device ID.
+bool mayBeOurs(const Facts &f);
 
 } // namespace wiiuse_linux
 

@@ -4,6 +4,7 @@
 // feedback; each lives its life in remote.cpp. This file is the API: the
 // groups, and the poll that decides whose turn it is and how long to wait.
 #include "hub.h"
+#include "notices.h"
 #include "internal.h"
 
 #include <wiiuse.h>
@@ -84,6 +85,7 @@ void forgetAll()
 	h.groups.clear();
 	h.taken.clear();
 	h.nextId = 1;
+	forgetNotices();
 }
 
 } // namespace wiiuse_linux

@@ -1,0 +1,64 @@
+// One search's session with BlueZ, shared by the executor's rooms: what it
+// holds, and how its calls go out.
+#ifndef WIIUSE_SESSION_H
+#define WIIUSE_SESSION_H
+
+#include "bluez.h"
+#include "devices.h"
+#include "radio.h"
+#include "trustrecord.h"
+#include "turn.h"
+
+#include <vector>
+
+namespace wiiuse_linux {
+
+enum class Start {
+	Asking, // the inventory asked for
+	Ready,  // an adapter to search with
+	Failed, // Bluetooth cannot help (said)
+	Absent, // bluetoothd is not on the bus: asked again when it comes
+};
+
+struct BluezSearch {
+	BusPort bus;
+	HciPort hci;
+	Start start = Start::Asking;
+	uint64_t startCall = 0;
+	std::string adapter, adapterAddress;
+	Peers peers;
+	RadioState radio;
+	uint64_t radioCall = 0; // StartDiscovery
+	RadioNews news;         // what came of the radio's calls, for its next step
+	Socket inquiry;
+	bool inquiryBegun = false;
+	TurnContext context;
+	Time deadline;
+	std::string sysRoot;
+	TrustRecord record;
+	bool lost = false;              // the bus itself
+	uint64_t unsent = UINT64_MAX;   // numbers of calls that could not be sent
+	std::vector<BusEvent> answered; // their answers, given at the next step
+};
+
+// Sends `calls`; the one awaited becomes `p`'s turn's call (none: it is
+// returned). One that cannot be sent is answered at once, as an error.
+uint64_t send(BluezSearch &s, std::vector<BusCall> &calls, Peer *p = nullptr);
+void tell(BluezSearch &s, BusCall call);
+void forget(Peers &peers, const Peer &p);
+
+// The start (start.cpp): the inventory asked for, and taken; a device the
+// library trusted judged anew; bluetoothd gone.
+void ask(BluezSearch &s);
+void takeInventory(BluezSearch &s, const BusEvent &e);
+void judgeTrust(BluezSearch &s, Peer &p);
+void forgetBluetoothd(BluezSearch &s, const std::string &why);
+
+// The radio's calls carried out (radiocalls.cpp): what the limited inquiry
+// heard, then the radio's step.
+void listen(BluezSearch &s, Time t);
+void turnRadio(BluezSearch &s, Time t, Time deadline);
+
+} // namespace wiiuse_linux
+
+#endif

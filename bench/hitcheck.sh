@@ -4,16 +4,17 @@
 # both in the same virtual machine (the kernel's hid-wiimote over uhid,
 # udev, an ordinary user), two rounds, each build first in turn.
 # With "search": its CPU over each search of the checks over the air (a
-# never-paired original, then an evening of an original and a clone),
-# each build in a machine of its own, two rounds, each build first in turn.
+# never-paired original, then an evening of an original and a clone), and
+# how long each remote took from its SYNC or button to connected, each
+# build in a machine of its own, two rounds, each build first in turn.
 # Usage: bench/hitcheck.sh [BUILD_DIR] [REVISION] [search]
-#   (REVISION: e3e6ebe, or c04438b with "search")
+#   (REVISION: e3e6ebe, or fb27f8c with "search")
 # The stack is HITCHECK_VM_STACK's, as for the checks (debian12 by default).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 mode=${3:-idle}
-rev=${2:-$([ "$mode" = search ] && echo c04438b || echo e3e6ebe)}
+rev=${2:-$([ "$mode" = search ] && echo fb27f8c || echo e3e6ebe)}
 for f in hitcheck/hitcheck serialpulse/serialpulse tests/vm/vmcheck; do
 	[ -x "$build/$f" ] || { echo "no $build/$f: build with the tests first" >&2; exit 1; }
 done
@@ -28,10 +29,18 @@ if [ "$mode" = search ]; then
 			bin=$build/hitcheck/hitcheck
 			[ "$b" = this ] || bin=$work/build/hitcheck/hitcheck
 			bash "$here/../tests/vm/run-vm.sh" "$bin" "$build/serialpulse/serialpulse" "$build/tests/vm/vmcheck" air |
-				sed -n "s/^figure: \(.*\) of CPU in /$b: \1 of CPU in /p"
+				sed -n "s/^figure: \(.*\) \(of CPU in \|to connected: \)/$b: \1 \2/p"
 		done
 	done)
 	echo "$out"
+	# Per delay, the means of both rounds, and the ratios this build / REVISION.
+	echo "$out" | awk -v rev="$rev" '
+		/to connected: / { b = $1; sub(/:$/, "", b); label = $0; sub(/^[a-z]+: /, "", label); sub(/: [0-9.]+ ms$/, "", label)
+		  ms[label, b] += $(NF - 1) + 0; n[label, b]++; labels[label] = 1 }
+		END { for (l in labels) if (n[l, "this"] && n[l, "before"])
+			printf "%s: this build %.2f s, %s %.2f s (means), ratio %.2f\n", l, ms[l, "this"] / n[l, "this"] / 1000, rev,
+				ms[l, "before"] / n[l, "before"] / 1000, (ms[l, "this"] / n[l, "this"]) / (ms[l, "before"] / n[l, "before"]) }'
+	out=$(echo "$out" | grep "of CPU in")
 	# Per search, the sums of both rounds, and the ratios this build / REVISION.
 	echo "$out" | awk -v rev="$rev" '
 		{ b = $1; sub(/:$/, "", b); line = $0; sub(/^[a-z]+: /, "", line); label = line; sub(/: [0-9.]+ s of CPU.*/, "", label)

@@ -36,6 +36,9 @@ RULE_HINT = ('il wiimote Nintendo RVL-CNT-01 (00:19:1D:00:00:02) non ha Device I
              'udev/70-hitcheck-wiimote.rules /etc/udev/rules.d/ && udevadm control --reload\n')
 HID = "self.Set('org.bluez.Device1', 'UUIDs', ['00001124-0000-1000-8000-00805f9b34fb'])"
 
+GONE = ('bluetoothd non risponde più durante la ricerca (bluetoothd si è chiuso): la ricerca riprende quando '
+        'torna; se non torna, da root: systemctl restart bluetooth\n')
+
 REFUSE = "raise dbus.exceptions.DBusException('{}', name='org.bluez.Error.{}')"
 
 
@@ -267,6 +270,56 @@ class BluezSearch(dbusmock.DBusTestCase):
         with open(self.root + '/hitcheck/trusted') as f:
             self.assertEqual(f.read(), '')
 
+    def test_trust_follows_what_a_device_is_now_not_what_it_once_said(self):
+        # Trusted as a remote by its Device ID, it presents a keyboard's name,
+        # class and Device ID at the next search: its trust and pairing go.
+        self.adapter.AddMethod('org.bluez.Adapter1', 'RemoveDevice', 'o', '', '', dbus_interface=MOCK)
+        remote = self.device(REMOTE, 'Nintendo RVL-CNT-01', pair=HID)
+        self.assertEqual(self.find(10, lambda: self.bind_after(remote))[:2], ('1\n', ''))
+        self.assertTrue(self.trusted(remote))
+        shutil.rmtree(self.root + '/sys/bus/hid/drivers/wiimote/0005:057E:0306.0001')
+        for prop, value in (('Name', 'Keyboard K120'), ('Class', dbus.UInt32(0x002540)),
+                            ('Modalias', 'usb:v046DpC52Bd1200'), ('Paired', True), ('Connected', False)):
+            remote.Set('org.bluez.Device1', prop, value, dbus_interface=dbus.PROPERTIES_IFACE)
+        self.assertEqual(self.find(1)[1], 'il dispositivo Keyboard K120 (00:19:1D:00:00:01) non si presenta più come '
+                                          "un wiimote: tolti la fiducia e l'associazione\n")
+        self.assertFalse(self.trusted(remote))
+        self.assertEqual(self.removed(1), [[remote.object_path]])
+
+        # A Device ID that turns into a keyboard's while it connects: let go,
+        # never trusted.
+        turning = self.device('00:19:1D:00:00:05', 'Nintendo RVL-CNT-01', connect=(
+            "import time; time.sleep(0.5); self.Set('org.bluez.Device1', 'Modalias', 'usb:v046DpC52Bd1200')"))
+        self.assertEqual(self.find(3)[:2], ('0\n', ''))
+        self.assertEqual(self.calls(turning), ['Pair', 'Connect', 'Disconnect'])
+        self.assertFalse(self.trusted(turning))
+
+        # Removed and added again at its path as a paired keyboard with no
+        # Device ID: judged from nothing, never connected.
+        old = self.device('00:19:1D:00:00:06', 'Nintendo RVL-CNT-01')
+        for prop in ('Paired', 'Connected'):
+            old.Set('org.bluez.Device1', prop, True, dbus_interface=dbus.PROPERTIES_IFACE)
+
+        def added_again():
+            path = old.object_path
+            self.bluez.RemoveObject(path, dbus_interface=MOCK)
+            self.bluez.EmitSignal('org.freedesktop.DBus.ObjectManager', 'InterfacesRemoved', 'oas',
+                                  [dbus.ObjectPath(path), ['org.bluez.Device1']], dbus_interface=MOCK)
+            props = dbus.Dictionary({
+                'Address': '00:19:1D:00:00:06', 'Name': 'Keyboard K120', 'Class': dbus.UInt32(0x002540),
+                'Paired': True, 'Connected': False, 'Trusted': False, 'RSSI': dbus.Int16(-50),
+                'UUIDs': dbus.Array(['00001124-0000-1000-8000-00805f9b34fb'], signature='s'),
+                'Adapter': dbus.ObjectPath('/org/bluez/hci0')}, signature='sv')
+            self.bluez.AddObject(path, 'org.bluez.Device1', props, [('Connect', '', '', ''), ('Pair', '', '', '')],
+                                 dbus_interface=MOCK)
+            self.bluez.EmitSignal('org.freedesktop.DBus.ObjectManager', 'InterfacesAdded', 'oa{sa{sv}}',
+                                  [dbus.ObjectPath(path), dbus.Dictionary({'org.bluez.Device1': props},
+                                                                          signature='sa{sv}')], dbus_interface=MOCK)
+        self.assertEqual(self.find(2, added_again)[:2], ('0\n', ''))
+        again = self.bus.get_object('org.bluez', old.object_path)
+        self.assertEqual(self.calls(again), [])
+        self.assertFalse(self.trusted(again))
+
     def test_nothing_is_connected_before_its_device_id_says_it_is_a_remote(self):
         # Paired, its Device ID is not known: it is unpaired, never connected
         # to have its services read, and its next pairing reads them.
@@ -379,6 +432,40 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.assertLess(took, 4)
         self.assertRegex(err, r'^Bluetooth non disponibile per la ricerca: impossibile avviare la ricerca '
                               r'su /org/bluez/hci0 \(.+\)\n$')
+
+    def test_a_bluetoothd_restarted_during_a_search_is_searched_anew(self):
+        def restart():
+            self.server.terminate()
+            self.server.wait()
+            self.server, self.bluez = self.spawn_server_template('bluez5', {}, stdout=subprocess.DEVNULL)
+            self.mock = dbus.Interface(self.bluez, 'org.bluez.Mock')
+            self.adapter = self.bus.get_object('org.bluez', self.mock.AddAdapter('hci0', 'host'))
+            remote = self.device(REMOTE, 'Nintendo RVL-CNT-01')
+            self.bind_after(remote)
+        out, err, took = self.find(10, restart)
+        self.maxDiff = None
+        self.assertEqual((out, err), ('1\n', GONE))
+        self.assertEqual(self.calls(self.adapter)[:2], ['SetDiscoveryFilter', 'StartDiscovery'])
+
+    def test_bluetoothds_faults_are_said_as_its_own_and_a_removed_device_is_not_tried_again(self):
+        # bluetoothd killed as it pairs a remote: no SYNC to press.
+        self.device(REMOTE, 'Nintendo RVL-CNT-01', pair='import time; time.sleep(3)')
+
+        def killed():
+            time.sleep(0.5)
+            self.server.terminate()
+            self.server.wait()
+        out, err, took = self.find(5, killed)
+        self.assertEqual((out, err), ('0\n', GONE))
+        self.assertLess(took, 5 + 1)
+        # A device whose object is gone as it pairs is not tried again.
+        self.server, self.bluez = self.spawn_server_template('bluez5', {}, stdout=subprocess.DEVNULL)
+        self.mock = dbus.Interface(self.bluez, 'org.bluez.Mock')
+        self.adapter = self.bus.get_object('org.bluez', self.mock.AddAdapter('hci0', 'host'))
+        gone = self.device(REMOTE, 'Nintendo RVL-CNT-01', pair=REFUSE.format('Unknown object', 'X').replace(
+            'org.bluez.Error.X', 'org.freedesktop.DBus.Error.UnknownObject'))
+        self.assertEqual(self.find(5)[:2], ('0\n', ''))
+        self.assertEqual(self.calls(gone), ['Pair'])
 
     def test_without_bluetoothd_or_with_the_adapter_off_the_search_goes_on_and_says_why_once(self):
         self.adapter.Set('org.bluez.Adapter1', 'Powered', False, dbus_interface=dbus.PROPERTIES_IFACE)

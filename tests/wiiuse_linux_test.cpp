@@ -137,20 +137,20 @@ TEST(Radio, TheLimitedInquiryHoldsTheRadioFromTheStartAndBluetoothdDiscoversOnly
 	Time deadline = at(10000);
 	RadioNews none, over{false, false, InquiryEvent::Over}, refused{false, false, InquiryEvent::Refused};
 	RadioState r;
-	// The socket first, then the limited inquiry at once: two periods of
-	// 1.28 s and half a second for its end.
+	// The socket first, then the limited inquiry at once: 1.28 s and half a
+	// second for its end.
 	EXPECT_EQ(stepRadio(r, none, t0, deadline, false, false), C::OpenInquiry);
 	EXPECT_EQ(stepRadio(r, none, t0, deadline, false, true), C::Inquire);
-	EXPECT_EQ(r.due, at(3060));
-	EXPECT_EQ(stepRadio(r, none, at(3059), deadline, false, true), C::None);
+	EXPECT_EQ(r.due, at(1780));
+	EXPECT_EQ(stepRadio(r, none, at(1779), deadline, false, true), C::None);
 	// Its end begins the next, unless a device is being paged or brought in.
 	EXPECT_EQ(stepRadio(r, over, at(2600), deadline, false, true), C::Inquire);
 	EXPECT_EQ(stepRadio(r, over, at(5200), deadline, true, true), C::None);
 	EXPECT_EQ(r.due, kNever);
 	EXPECT_EQ(stepRadio(r, none, at(6000), deadline, false, true), C::Inquire);
 	// No word of its end in time: cancelled, and its end awaited a while.
-	EXPECT_EQ(stepRadio(r, none, at(9060), at(20000), false, true), C::CancelInquiry);
-	EXPECT_EQ(stepRadio(r, none, at(9559), at(20000), false, true), C::None);
+	EXPECT_EQ(stepRadio(r, none, at(7780), at(20000), false, true), C::CancelInquiry);
+	EXPECT_EQ(stepRadio(r, none, at(8279), at(20000), false, true), C::None);
 	EXPECT_EQ(stepRadio(r, over, at(9100), at(20000), false, true), C::Inquire);
 	// None begins in the last second.
 	stepRadio(r, over, at(12000), at(13000), false, true);

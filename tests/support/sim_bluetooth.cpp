@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,7 +37,8 @@ SimBluetooth::SimBluetooth(Sim &c) : clock(c)
 
 SimBluetooth::~SimBluetooth()
 {
-	for (int fd : {wake[0], wake[1], controller})
+	farEnds.insert(farEnds.end(), {wake[0], wake[1], controller});
+	for (int fd : farEnds)
 		if (fd >= 0)
 			close(fd);
 }
@@ -286,7 +286,12 @@ HciPort SimBluetooth::hci()
 			e.props = propsOf(d);
 			signal(e);
 		});
-		return Socket(eventfd(0, EFD_CLOEXEC));
+		// The far end of the connection stays with the simulation.
+		int ends[2];
+		if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) < 0)
+			return Socket();
+		farEnds.push_back(ends[1]);
+		return Socket(ends[0]);
 	};
 	return port;
 }

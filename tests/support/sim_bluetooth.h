@@ -53,6 +53,7 @@ struct SimBluetooth {
 	// The simulation's own.
 	int wake[2] = {-1, -1};
 	int controller = -1;
+	std::vector<int> farEnds; // of the pages' connections
 	std::vector<BusEvent> queue;
 	uint64_t calls = 0;
 	int inquiry = 0; // the controller's, by number, so that a cancelled one ends

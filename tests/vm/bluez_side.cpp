@@ -228,6 +228,7 @@ bool offerDeviceId(int hci, std::string &why)
 struct Clone {
 	int raw = -1; // its raw HCI socket
 	bdaddr_t address{};
+	bool shown = true;     // in SYNC mode: it answers the host's limited inquiries
 	int heard[2] = {0, 0}; // answers the host had of it in general, limited inquiries
 	int first = -1;        // the kind of inquiry that heard it first
 };
@@ -287,7 +288,7 @@ void watchInquiries()
 		std::lock_guard<std::mutex> hold(clones->lock);
 		clones->host = host;
 		for (auto &[hci, c] : clones->of)
-			setScan(c.raw, host == Inquiry::General);
+			setScan(c.raw, !c.shown || host == Inquiry::General);
 	}
 }
 
@@ -301,7 +302,10 @@ bool becomeClone(int hci, std::string &why)
 	}
 	std::lock_guard<std::mutex> hold(clones->lock);
 	Clone &c = clones->of[hci];
+	if (c.raw >= 0 && c.raw != raw)
+		close(c.raw);
 	c.raw = raw;
+	c.shown = true;
 	hci_devba(hci, &c.address);
 	setScan(raw, clones->host == Inquiry::General);
 	return true;
@@ -375,6 +379,25 @@ bool pressSync(int remote, bool clone, std::string &why)
 	// Connectable; its inquiry scan is the watcher's.
 	return setAdapter(remote, "Powered", nullptr, 1, why) && run("hciconfig " + hci + " class 0x002504", why) &&
 	       run("hciconfig " + hci + " pscan", why) && becomeClone(remote, why);
+}
+
+void leaveSync(int remote)
+{
+	{
+		std::lock_guard<std::mutex> hold(clones->lock);
+		auto c = clones->of.find(remote);
+		if (c != clones->of.end()) {
+			c->second.shown = false;
+			setScan(c->second.raw, true);
+			return;
+		}
+	}
+	sd_bus *bus = nullptr;
+	if (sd_bus_open_system(&bus) >= 0 && powered(bus, remote) == 1) {
+		std::string why;
+		setAdapter(remote, "Discoverable", nullptr, 0, why);
+	}
+	sd_bus_flush_close_unref(bus);
 }
 
 bool switchOff(int remote, std::string &why)

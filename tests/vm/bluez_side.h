@@ -20,6 +20,12 @@ bool startBluez(int late, std::chrono::milliseconds pinDelay, std::string &why);
 // inquiry and has no Device ID.
 bool pressSync(int remote, bool clone, std::string &why);
 
+// A remote not in SYNC mode (a new game's, which comes back by a button
+// press) answers no inquiry, as a real one: an original's controller is
+// made not discoverable, a clone's inquiry scan left off whatever the
+// host does.
+void leaveSync(int remote);
+
 // hci`from`, switched on but seen by nobody, holds a link to hci`to` from
 // now on. The emulated controllers
 // number a link on each side apart, each with its lowest free handle, and

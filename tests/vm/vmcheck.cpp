@@ -388,6 +388,7 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		auto r = std::make_unique<VirtualRemote>();
 		if (!createAirRemote(*r, hci, why))
 			return false;
+		leaveSync(hci);
 		run.remotes[name] = std::move(r);
 		return true;
 	}

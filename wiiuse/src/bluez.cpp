@@ -86,7 +86,7 @@ bool take(BluezSearch &s, const BusEvent &e, Time t)
 	switch (e.kind) {
 	case BusEvent::Answer:
 		if (e.call == s.startCall && s.start == Start::Asking) {
-			takeInventory(s, e);
+			takeInventory(s, e, t);
 		} else if (e.call == s.radioCall) {
 			s.radioCall = 0;
 			s.news.answered = true;
@@ -100,6 +100,9 @@ bool take(BluezSearch &s, const BusEvent &e, Time t)
 		}
 		return false;
 	case BusEvent::Added:
+		// An adapter comes (bluetoothd just started), or is powered.
+		if (e.adapter && s.start == Start::Absent && e.props.powered.value_or(false))
+			ask(s);
 		if (e.device && (s.start != Start::Ready || (e.props.adapter && *e.props.adapter == s.adapter))) {
 			Peer &p = report(s.peers, e.path, e.props, true);
 			judgeTrust(s, p);
@@ -111,6 +114,8 @@ bool take(BluezSearch &s, const BusEvent &e, Time t)
 		}
 		return false;
 	case BusEvent::Changed:
+		if (s.start == Start::Absent && e.props.powered.value_or(false))
+			ask(s);
 		if (Peer *p = byPath(s.peers, e.path)) {
 			apply(e.props, p->d);
 			// A Device ID awaited comes with BlueZ's signal.
@@ -151,6 +156,7 @@ bool due(BluezSearch &s, Time t)
 			[[fallthrough]];
 		default:
 			p.page = Socket();
+			p.paging = false;
 			p.stage = p.stage == Stage::Stranger ? Stage::Stranger : Stage::Idle;
 			p.due = kNever;
 		}
@@ -235,12 +241,16 @@ void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room, int wa
 		std::vector<BusEvent> events;
 		events.swap(s.answered);
 		if (!s.lost && !s.bus.take(events)) {
+			// Nothing can come back on a bus that is gone.
 			s.lost = true;
-			forgetBluetoothd(s, "il bus di sistema si è chiuso");
+			forgetBluetoothd(s, "");
+			cannotHelp("il bus di sistema si è chiuso durante la ricerca");
 		}
 		Time t = now();
 		for (const BusEvent &e : events)
 			room -= take(s, e, t);
+		if (s.start == Start::Absent && t >= s.startDue && !s.lost)
+			ask(s);
 		room -= due(s, t);
 		listen(s, t);
 		if (s.start == Start::Ready)
@@ -251,8 +261,10 @@ void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room, int wa
 			break;
 		if (!s.answered.empty())
 			continue;
-		pollfd p[3] = {{-1, 0, 0}, {-1, POLLIN, 0}, {wake, POLLIN, 0}};
-		Time wakeAt = std::min(until, nextDue(s.peers));
+		// The bus, the inquiry, the caller's wake, and the pages under way.
+		std::vector<pollfd> p = {{-1, 0, 0}, {-1, POLLIN, 0}, {wake, POLLIN, 0}};
+		std::vector<const Peer *> pages;
+		Time wakeAt = std::min({until, nextDue(s.peers), s.start == Start::Absent ? s.startDue : kNever});
 		if (!s.lost) {
 			Time busDue = kNever;
 			s.bus.waitOn(p[0], busDue);
@@ -263,8 +275,15 @@ void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room, int wa
 			p[1].fd = s.inquiry.fd;
 			wakeAt = std::min(wakeAt, s.radio.due);
 		}
+		for (auto &[address, peer] : s.peers)
+			if (peer.paging) {
+				p.push_back({peer.page.fd, POLLOUT, 0});
+				pages.push_back(&peer);
+			}
 		// What woke it is seen to before the step ends.
-		woken = waitUntil(p, 3, std::max(wakeAt, t)) > 0 && (p[2].revents & POLLIN);
+		woken = waitUntil(p.data(), p.size(), std::max(wakeAt, t)) > 0 && (p[2].revents & POLLIN);
+		for (size_t i = 0; i < pages.size(); ++i)
+			paged(s, *pages[i], p[3 + i].revents);
 	}
 }
 

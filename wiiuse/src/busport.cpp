@@ -83,30 +83,28 @@ int onAnswer(sd_bus_message *m, void *userdata, sd_bus_error *)
 	return 0;
 }
 
-int onAdded(sd_bus_message *m, void *userdata, sd_bus_error *)
+// An object added (its interfaces and their properties) or removed (its
+// interfaces' names).
+int objectEvent(sd_bus_message *m, Connection *c, BusEvent::Kind kind)
 {
-	auto *c = static_cast<Connection *>(userdata);
 	const char *path = nullptr;
-	BusEvent e{BusEvent::Added};
-	if (sd_bus_message_read(m, "o", &path) >= 0 && readInterfaces(m, e.props, e.adapter, e.device) >= 0 &&
-	    (e.adapter || e.device)) {
+	BusEvent e{kind};
+	if (sd_bus_message_read(m, "o", &path) >= 0 &&
+	    readInterfaces(m, e.props, e.adapter, e.device, kind == BusEvent::Removed) >= 0 && (e.adapter || e.device)) {
 		e.path = path;
 		c->events.push_back(std::move(e));
 	}
 	return 0;
 }
 
+int onAdded(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+	return objectEvent(m, static_cast<Connection *>(userdata), BusEvent::Added);
+}
+
 int onRemoved(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
-	auto *c = static_cast<Connection *>(userdata);
-	const char *path = nullptr;
-	BusEvent e{BusEvent::Removed};
-	if (sd_bus_message_read(m, "o", &path) >= 0 && readInterfaces(m, e.props, e.adapter, e.device, true) >= 0 &&
-	    (e.adapter || e.device)) {
-		e.path = path;
-		c->events.push_back(std::move(e));
-	}
-	return 0;
+	return objectEvent(m, static_cast<Connection *>(userdata), BusEvent::Removed);
 }
 
 int onChanged(sd_bus_message *m, void *userdata, sd_bus_error *)

@@ -63,7 +63,7 @@ Peer *inTurn(Peers &peers)
 bool holdingRadio(const Peers &peers)
 {
 	return std::any_of(peers.begin(), peers.end(), [](const auto &e) {
-		return e.second.stage == Stage::Reaching || e.second.stage == Stage::Turn;
+		return (e.second.stage == Stage::Reaching && e.second.paging) || e.second.stage == Stage::Turn;
 	});
 }
 

@@ -31,7 +31,8 @@ struct Peer {
 	Time lastTurn = Time::min(); // when its last turn in this search ended (min: none)
 	bool heard = false;          // it answered the limited inquiry: in range
 	bool connectedHere = false;  // trusted once the driver has bound it and it has answered
-	Socket page;                 // Reaching
+	Socket page;                 // Reaching: the connection that makes bluetoothd add it
+	bool paging = false;         // that connection is still being made
 	BringIn turn;                // Turn
 };
 

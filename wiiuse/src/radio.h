@@ -14,7 +14,11 @@
 
 namespace wiiuse_linux {
 
-constexpr int kLimitedLength = 2; // times 1.28 s
+// An inquiry hears only what scans on its first train of frequencies for
+// its first 2.56 s, and a new one starts on that train again: one of
+// 1.28 s, begun anew as soon as it ends, hears as much, and a remote that
+// begins to answer meanwhile sooner.
+constexpr int kLimitedLength = 1; // times 1.28 s
 constexpr Ms kLimitedGrace{500};  // for its end to come
 constexpr Ms kCancelGrace{500};   // for a cancelled inquiry's end to come
 // No inquiry begins this close to the deadline.

@@ -1,7 +1,9 @@
 #include "notices.h"
 #include "session.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <sys/socket.h>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,9 +33,29 @@ void heard(BluezSearch &s, const Heard &h, Time t)
 	p.stage = Stage::Reaching;
 	p.due = t + kReachFor;
 	p.page = std::move(page);
+	p.paging = true;
 }
 
 } // namespace
+
+void paged(BluezSearch &s, const Peer &page, short revents)
+{
+	auto it = std::find_if(s.peers.begin(), s.peers.end(), [&](const auto &e) { return &e.second == &page; });
+	if (it == s.peers.end() || !revents)
+		return;
+	Peer &p = it->second;
+	int error = 0;
+	socklen_t size = sizeof error;
+	p.paging = false;
+	if (getsockopt(p.page.fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 && !(revents & (POLLERR | POLLHUP)))
+		return; // connected: bluetoothd adds it
+	// Not reached: heard anew by a later inquiry.
+	p.page = Socket();
+	if (p.path.empty())
+		forget(s.peers, p);
+	else if (p.stage == Stage::Reaching)
+		p.stage = Stage::Idle, p.due = kNever;
+}
 
 // What the limited inquiry has heard, and whether it is over, for the
 // radio's next step.

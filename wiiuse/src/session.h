@@ -13,11 +13,16 @@
 
 namespace wiiuse_linux {
 
+// A bluetoothd that could not answer the inventory is asked again this
+// often.
+constexpr Ms kAskAgain{1000};
+
 enum class Start {
 	Asking, // the inventory asked for
 	Ready,  // an adapter to search with
 	Failed, // Bluetooth cannot help (said)
-	Absent, // bluetoothd is not on the bus: asked again when it comes
+	Absent, // no bluetoothd, or no adapter powered (said): asked again at
+	        // `startDue`, as bluetoothd comes, or as an adapter does
 };
 
 struct BluezSearch {
@@ -25,6 +30,8 @@ struct BluezSearch {
 	HciPort hci;
 	Start start = Start::Asking;
 	uint64_t startCall = 0;
+	Time startDue = kNever;
+	bool comingBack = false; // bluetoothd went (said): its absence is not said again
 	std::string adapter, adapterAddress;
 	Peers peers;
 	RadioState radio;
@@ -50,13 +57,15 @@ void forget(Peers &peers, const Peer &p);
 // The start (start.cpp): the inventory asked for, and taken; a device the
 // library trusted judged anew; bluetoothd gone.
 void ask(BluezSearch &s);
-void takeInventory(BluezSearch &s, const BusEvent &e);
+void takeInventory(BluezSearch &s, const BusEvent &e, Time t);
 void judgeTrust(BluezSearch &s, Peer &p);
 void forgetBluetoothd(BluezSearch &s, const std::string &why);
 
 // The radio's calls carried out (radiocalls.cpp): what the limited inquiry
 // heard, then the radio's step.
 void listen(BluezSearch &s, Time t);
+// A page's connection made (or not), as `revents` of its socket say.
+void paged(BluezSearch &s, const Peer &page, short revents);
 void turnRadio(BluezSearch &s, Time t, Time deadline);
 
 } // namespace wiiuse_linux

@@ -35,12 +35,16 @@ void ask(BluezSearch &s)
 
 // The adapters and devices BlueZ has: the first powered adapter is searched
 // with.
-void takeInventory(BluezSearch &s, const BusEvent &e)
+void takeInventory(BluezSearch &s, const BusEvent &e, Time t)
 {
 	s.startCall = 0;
+	s.startDue = kNever;
 	if (!e.error.empty()) {
-		s.start = bluetoothdsFault(e.error) ? Start::Absent : Start::Failed;
-		cannotHelp("bluetoothd non risponde (" + e.message + ")");
+		// Not there, or not ready yet (just started): asked again soon.
+		s.start = Start::Absent;
+		s.startDue = t + kAskAgain;
+		if (!s.comingBack)
+			cannotHelp("bluetoothd non risponde (" + e.message + ")");
 		return;
 	}
 	for (auto &[path, a] : e.inventory.adapters)
@@ -50,13 +54,15 @@ void takeInventory(BluezSearch &s, const BusEvent &e)
 			break;
 		}
 	if (s.adapter.empty()) {
-		s.start = Start::Failed;
-		cannotHelp(e.inventory.adapters.empty()
+		s.start = Start::Absent; // until an adapter comes, or is powered
+		if (!s.comingBack)
+			cannotHelp(e.inventory.adapters.empty()
 		           ? "nessun adattatore Bluetooth"
 		           : "l'adattatore " + e.inventory.adapters.begin()->first + " è spento (bluetoothctl power on)");
 		return;
 	}
 	s.start = Start::Ready;
+	s.comingBack = false;
 	for (auto &[path, d] : e.inventory.devices) {
 		if (d.adapter != s.adapter)
 			continue;
@@ -74,18 +80,22 @@ void takeInventory(BluezSearch &s, const BusEvent &e)
 // bluetoothd has gone, with all it knew: the search waits for the next one.
 void forgetBluetoothd(BluezSearch &s, const std::string &why)
 {
-	if (s.start == Start::Ready || s.start == Start::Asking)
+	if (!why.empty() && (s.start == Start::Ready || s.start == Start::Asking))
 		bluetoothdGone(why);
 	if (s.radio.radio == Radio::Limited)
 		cancelInquiry(s.inquiry);
 	s.peers.clear();
+	// The next bluetoothd's adapter is judged anew, its controller's
+	// socket with it; where the inquiry could not run, it still cannot.
 	bool noInquiry = s.radio.noInquiry;
 	s.radio = RadioState{};
-	s.radio.asked = s.inquiry.isOpen();
 	s.radio.noInquiry = noInquiry;
+	s.inquiry = Socket();
 	s.radioCall = s.startCall = 0;
 	s.adapter.clear();
 	s.start = Start::Absent;
+	s.startDue = kNever; // asked when it is back
+	s.comingBack = true;
 }
 
 void tookRemote(BluezSearch &s, const std::string &uniq, bool answered)
@@ -99,10 +109,16 @@ void tookRemote(BluezSearch &s, const std::string &uniq, bool answered)
 	}
 	// Only a device paired by the search, or before it: one connected
 	// without a pairing has nothing to be trusted with.
-	if (!answered || !p->connectedHere || !p->d.paired || !presentsAsRemote(factsOf(p->d, "wiimote")))
+	if (!answered || !p->d.paired || !presentsAsRemote(factsOf(p->d, "wiimote")))
 		return;
+	// One the search connected is trusted now; one trusted before that
+	// plays is the library's to judge from now on as well.
+	bool trustNow = p->connectedHere && !p->d.trusted;
 	p->connectedHere = false;
-	tell(s, {BusCall::Trust, p->path, "", true});
+	if (trustNow)
+		tell(s, {BusCall::Trust, p->path, "", true});
+	else if (!p->d.trusted)
+		return;
 	p->d.trusted = true;
 	if (s.record.addresses.insert(p->d.address).second)
 		writeTrustRecord(s.record);

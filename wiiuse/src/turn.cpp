@@ -129,6 +129,7 @@ void endTurn(Peer &p, TurnEnd end, const TurnContext &c, Time t, std::vector<Bus
 		calls.push_back({BusCall::CancelPairing, p.path});
 	p.turn.call = 0;
 	p.page = Socket();
+	p.paging = false;
 	p.lastTurn = t;
 	switch (end) {
 	case TurnEnd::Connected:

@@ -77,6 +77,7 @@ TEST_F(Search, TheLimitedInquiryFromTheFirstMomentFindsAnOriginalAndACloneAlikeA
 {
 	air->press(kOriginal);
 	air->remotes[kClone].general = false;
+	air->remotes[kClone].modalias = ""; // and no Device ID: connected once its services are read
 	air->press(kClone);
 	EXPECT_EQ(search(10, 2), "");
 	// No general discovery at all: the limited inquiry begins as soon as the
@@ -87,6 +88,8 @@ TEST_F(Search, TheLimitedInquiryFromTheFirstMomentFindsAnOriginalAndACloneAlikeA
 	int original = air->connectedAt[kOriginal], clone = air->connectedAt[kClone];
 	EXPECT_LE(original, 1200);
 	EXPECT_LE(clone, 1.25 * original + 800); // its turn after the original's
+	// Each Device ID asked for once, then awaited on BlueZ's signal.
+	EXPECT_EQ(air->count("Modalias"), 2);
 	// Trusted once taken, and recorded.
 	EXPECT_TRUE(air->objects[pathOf(kOriginal)].trusted && air->objects[pathOf(kClone)].trusted);
 	EXPECT_EQ(readTrustRecord().addresses, (std::set<std::string>{kOriginal, kClone}));

@@ -170,6 +170,22 @@ TEST(Radio, TheLimitedInquiryHoldsTheRadioFromTheStartAndBluetoothdDiscoversOnly
 	EXPECT_EQ(without.radio, Radio::Off);
 }
 
+TEST(Clock, SdBusTimeoutsFallDueOnTheLibrarysClockNeverInItsPast)
+{
+	// The library's clock a day ahead of the system's, as a test's may be.
+	static Time ahead = Clock::now() + std::chrono::hours(24);
+	useClock({[] { return ahead; }, realClock().wait});
+	timespec ts{};
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	uint64_t realNow = static_cast<uint64_t>(ts.tv_sec) * 1'000'000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+	Time inASecond = fromMonotonic(realNow + 1'000'000);
+	EXPECT_GT(inASecond, ahead + Ms(900));
+	EXPECT_LE(inASecond, ahead + Ms(1000));
+	EXPECT_EQ(fromMonotonic(realNow - 1'000'000), ahead); // past: now, never before
+	EXPECT_EQ(fromMonotonic(UINT64_MAX), kNever);
+	useClock(realClock());
+}
+
 TEST(BringIn, ADeviceIdIsAwaitedForItsTimeAndATurnGivesWayOnceSpentOrARetry)
 {
 	Time t0{};

@@ -88,6 +88,7 @@ Props propsOf(const Device &d)
 	p.connected = d.connected;
 	p.trusted = d.trusted;
 	p.hid = d.hid;
+	p.resolved = d.resolved;
 	p.deviceClass = d.deviceClass;
 	p.inRange = d.inRange;
 	return p;
@@ -102,7 +103,9 @@ void SimBluetooth::press(const std::string &address, bool paired, bool trusted)
 	if (!paired)
 		return;
 	Device &d = objects[pathOf(address)];
-	d = Device{kAdapterPath, address, r.name, r.modalias, true, false, false, trusted, true, false, r.deviceClass};
+	d = Device{};
+	d.adapter = kAdapterPath, d.address = address, d.name = r.name, d.modalias = r.modalias;
+	d.paired = d.hid = d.resolved = true, d.trusted = trusted, d.deviceClass = r.deviceClass;
 }
 
 void SimBluetooth::restart(Ms later)
@@ -187,7 +190,8 @@ BusPort SimBluetooth::bus()
 				SimRemote &rem = remotes[o == objects.end() ? "" : o->second.address];
 				if (o == objects.end() || !rem.pairError.empty())
 					return;
-				o->second.paired = o->second.hid = true;
+				// Its services read as it pairs, its Device ID among them.
+				o->second.paired = o->second.hid = o->second.resolved = true;
 				o->second.modalias = rem.modalias;
 				changed(path, propsOf(o->second));
 			});
@@ -279,7 +283,9 @@ HciPort SimBluetooth::hci()
 			if (!rem.pressed || !running)
 				return;
 			Device &d = objects[pathOf(address)];
-			d = Device{kAdapterPath, address, rem.name, "", false, true, false, false, false, false, rem.deviceClass};
+			d = Device{};
+			d.adapter = kAdapterPath, d.address = address, d.name = rem.name, d.connected = true;
+			d.deviceClass = rem.deviceClass;
 			BusEvent e{BusEvent::Added};
 			e.path = pathOf(address);
 			e.device = true;

@@ -70,7 +70,8 @@ enum class Paired {
 };
 Paired afterPairing(const std::string &error, Kind kind);
 
-// What a paired device's Device ID, as known at `t`, leads to.
+// What a paired device's Device ID, as known at `t`, leads to; `noId`: it
+// has none yet, and BlueZ has not finished reading its services.
 enum class Decision {
 	Wait,      // it may still come: asked for again
 	Connect,   // a remote the driver takes (a look-alike: where udev hands it over)

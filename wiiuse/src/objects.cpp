@@ -32,6 +32,7 @@ void apply(const Props &p, Device &d)
 	take(d.trusted, p.trusted);
 	take(d.powered, p.powered);
 	take(d.hid, p.hid);
+	take(d.resolved, p.resolved);
 	take(d.deviceClass, p.deviceClass);
 	d.inRange = d.inRange || p.inRange;
 }
@@ -76,12 +77,16 @@ int readProps(sd_bus_message *m, Props &p)
 			if ((rc = sd_bus_message_read(m, "u", &c)) < 0)
 				return rc;
 			p.deviceClass = c;
-		} else if (!std::strcmp(type, "b") &&
-		           (k == "Paired" || k == "Connected" || k == "Powered" || k == "Trusted")) {
+		} else if (!std::strcmp(type, "b") && (k == "Paired" || k == "Connected" || k == "Powered" ||
+		                                       k == "Trusted" || k == "ServicesResolved")) {
 			int b = 0;
 			if ((rc = sd_bus_message_read(m, "b", &b)) < 0)
 				return rc;
-			(k == "Paired" ? p.paired : k == "Connected" ? p.connected : k == "Trusted" ? p.trusted : p.powered) = b;
+			(k == "Paired"      ? p.paired
+			 : k == "Connected" ? p.connected
+			 : k == "Trusted"   ? p.trusted
+			 : k == "Powered"   ? p.powered
+			                    : p.resolved) = b;
 		} else {
 			if (k == "RSSI")
 				p.inRange = true; // BlueZ gives it while the device answers inquiries

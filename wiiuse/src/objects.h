@@ -22,6 +22,7 @@ struct Device {
 	std::string adapter, address, name, modalias;
 	bool paired = false, connected = false, inRange = false, trusted = false;
 	bool hid = false;     // its services are read, and offer HID
+	bool resolved = false; // BlueZ has read all its services: no Device ID is to come
 	bool powered = false; // of an adapter
 	uint32_t deviceClass = 0;
 };
@@ -29,7 +30,7 @@ struct Device {
 // What a message says of an object's properties: only those it names.
 struct Props {
 	std::optional<std::string> adapter, address, name, modalias;
-	std::optional<bool> paired, connected, trusted, powered, hid;
+	std::optional<bool> paired, connected, trusted, powered, hid, resolved;
 	std::optional<uint32_t> deviceClass;
 	bool inRange = false; // BlueZ gave its signal's strength: it answers inquiries
 };

@@ -22,7 +22,8 @@ TurnEnd decideOn(Peer &p, const TurnContext &c, Time t, std::vector<BusCall> &ca
 	Kind kind = kindOf(factsOf(p.d));
 	if (p.d.modalias.empty() && p.d.hid && b.noIdSince == kNever)
 		b.noIdSince = t;
-	switch (decide(b, kind, p.d.modalias.empty(), t, c.bindsWithoutId)) {
+	// Once BlueZ has read all its services, no Device ID is to come.
+	switch (decide(b, kind, p.d.modalias.empty() && !p.d.resolved, t, c.bindsWithoutId)) {
 	case Decision::Wait:
 		return TurnEnd::Going;
 	case Decision::Connect:

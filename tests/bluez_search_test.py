@@ -35,6 +35,9 @@ RULE_HINT = ('il wiimote Nintendo RVL-CNT-01 (00:19:1D:00:00:02) non ha Device I
              'prende solo con la regola udev di hitcheck; da root, nella cartella dei sorgenti: install -m 644 '
              'udev/70-hitcheck-wiimote.rules /etc/udev/rules.d/ && udevadm control --reload\n')
 HID = "self.Set('org.bluez.Device1', 'UUIDs', ['00001124-0000-1000-8000-00805f9b34fb'])"
+# The template's own pairing announces a phone's class and Device ID: a
+# remote's keeps its own, and gains HID and its pairing.
+REMOTE_PAIR = HID + "; self.Set('org.bluez.Device1', 'Paired', True)"
 
 GONE = ('bluetoothd non risponde più durante la ricerca (bluetoothd si è chiuso): la ricerca riprende quando '
         'torna; se non torna, da root: systemctl restart bluetooth\n')
@@ -66,8 +69,9 @@ class BluezSearch(dbusmock.DBusTestCase):
         if modalias is None:
             modalias = NINTENDO if name.startswith('Nintendo') else ''
         dev.Set('org.bluez.Device1', 'Modalias', modalias, dbus_interface=dbus.PROPERTIES_IFACE)
-        if name.startswith('Nintendo'):  # made as a remote: a peripheral joystick
+        if name.startswith('Nintendo'):  # made as a remote: a peripheral joystick, paired as one
             dev.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
+            pair = REMOTE_PAIR if pair is None else pair
         for method, code in (('Pair', pair), ('Connect', connect)):
             if code:
                 dev.AddMethod('org.bluez.Device1', method, '', '', code, dbus_interface=MOCK)

@@ -111,6 +111,11 @@ void SimBluetooth::press(const std::string &address, bool paired, bool trusted)
 void SimBluetooth::restart(Ms later)
 {
 	note("bluetoothd stops");
+	// It switches its adapter off, then leaves the bus.
+	BusEvent off{BusEvent::Changed};
+	off.path = kAdapterPath;
+	off.props.powered = false;
+	signal(off);
 	running = false;
 	objects.clear();
 	signal({BusEvent::Gone});

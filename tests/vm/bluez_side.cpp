@@ -18,6 +18,8 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <csignal>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -243,7 +245,8 @@ Clones *const clones = new Clones; // never freed: the process ends first
 void setScan(int raw, bool hidden)
 {
 	uint8_t command[5] = {HCI_COMMAND_PKT, 0x1a, 0x0c, 1, static_cast<uint8_t>(hidden ? 0x01 : 0x03)};
-	if (write(raw, command, sizeof command) != sizeof command)
+	// A controller switched off (bluetoothd stopping) takes no command.
+	if (write(raw, command, sizeof command) != sizeof command && errno != ENETDOWN)
 		std::perror("vmcheck: a clone's scan");
 }
 
@@ -313,37 +316,41 @@ bool becomeClone(int hci, std::string &why)
 
 } // namespace
 
-bool startBluez(int late, std::chrono::milliseconds pinDelay, std::string &why)
+namespace {
+
+pid_t bluetoothd = -1;
+
+void spawnBluetoothd(bool fresh)
 {
-	std::vector<int> remotes;
-	for (int hci = 1; access(("/sys/class/bluetooth/hci" + std::to_string(hci)).c_str(), F_OK) == 0; ++hci) {
-		remotes.push_back(hci);
-		holdAirChannels(hci);
-	}
-	pid_t pid = fork();
-	if (pid == 0) {
-		int log = open("/tmp/bluetoothd.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+	bluetoothd = fork();
+	if (bluetoothd == 0) {
+		int log = open("/tmp/bluetoothd.log", O_WRONLY | O_CREAT | (fresh ? O_TRUNC : O_APPEND), 0644);
 		dup2(log, 1);
 		dup2(log, 2);
 		// -C: the local SDP interface, through which sdptool adds records.
 		execl("/usr/libexec/bluetooth/bluetoothd", "bluetoothd", "-n", "-C", "-d", static_cast<char *>(nullptr));
 		_exit(127);
 	}
-	std::thread(answerPins, late, pinDelay).detach();
-	std::thread(watchInquiries).detach();
+}
 
+// Once bluetoothd shows every controller: the agent registered, the
+// remotes' controllers pairing the legacy way, the host's switched on, and
+// the Wii Remote's HID record offered.
+bool readyBluetoothd(std::string &why)
+{
+	std::vector<int> remotes;
+	for (int hci = 1; access(("/sys/class/bluetooth/hci" + std::to_string(hci)).c_str(), F_OK) == 0; ++hci)
+		remotes.push_back(hci);
 	sd_bus *bus = nullptr;
 	if (sd_bus_open_system(&bus) < 0) {
 		why = "no system bus";
 		return false;
 	}
-	// Every controller starts off; the host's is switched on, a remote's
-	// only when its SYNC button is pressed.
 	auto end = Clock::now() + std::chrono::seconds(30);
 	for (int hci = 0; hci <= static_cast<int>(remotes.size()); ++hci)
 		while (powered(bus, hci) < 0) {
 			if (Clock::now() > end) {
-				why = "bluetoothd did not take both controllers (see /tmp/bluetoothd.log)";
+				why = "bluetoothd did not take every controller (see /tmp/bluetoothd.log)";
 				return false;
 			}
 			std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -365,6 +372,30 @@ bool startBluez(int late, std::chrono::milliseconds pinDelay, std::string &why)
 		if (!run("btmgmt --index " + std::to_string(hci) + " ssp off >/dev/null", why))
 			return false;
 	return setAdapter(0, "Powered", nullptr, 1, why) && run("sdptool add WIIMOTE >/dev/null", why);
+}
+
+} // namespace
+
+bool startBluez(int late, std::chrono::milliseconds pinDelay, std::string &why)
+{
+	for (int hci = 1; access(("/sys/class/bluetooth/hci" + std::to_string(hci)).c_str(), F_OK) == 0; ++hci)
+		holdAirChannels(hci);
+	spawnBluetoothd(true);
+	std::thread(answerPins, late, pinDelay).detach();
+	std::thread(watchInquiries).detach();
+	// Every controller starts off; the host's is switched on, a remote's
+	// only when its SYNC button is pressed.
+	return readyBluetoothd(why);
+}
+
+bool restartBluez(std::string &why)
+{
+	if (bluetoothd < 0 || kill(bluetoothd, SIGTERM) < 0 || waitpid(bluetoothd, nullptr, 0) < 0) {
+		why = std::string("bluetoothd: ") + std::strerror(errno);
+		return false;
+	}
+	spawnBluetoothd(false);
+	return readyBluetoothd(why);
 }
 
 bool pressSync(int remote, bool clone, std::string &why)

@@ -14,6 +14,11 @@
 // it fails.
 bool startBluez(int late, std::chrono::milliseconds pinDelay, std::string &why);
 
+// bluetoothd stops (SIGTERM, as systemctl restart does) and starts again,
+// with what it stored: the bonds, not the remotes' SDP records or the
+// agent, which are given it anew.
+bool restartBluez(std::string &why);
+
 // The remote's red SYNC button: its controller takes a Wii Remote's name
 // and class. An original answers every inquiry and offers Nintendo's Device
 // ID; a clone, as many remotes sold today, answers only the limited

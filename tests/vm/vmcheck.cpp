@@ -30,6 +30,7 @@
 //   delay LABEL               figure: from the last press to the last expect
 //   air-remote NAME HCI       a remote over Bluetooth on controller hciHCI,
 //                             never paired, not yet discoverable
+//   restart-bluez             bluetoothd stops and starts again
 //   bluez HCI [MS]            bluetoothd starts; every controller but hci0 is
 //                             a remote's, hciHCI answering a PIN request MS late
 //   user UID GID GROUP...     hitcheck runs as this user, in these groups
@@ -440,6 +441,8 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		words >> hci >> delay;
 		return startBluez(hci, milliseconds(delay), why);
 	}
+	if (verb == "restart-bluez")
+		return restartBluez(why);
 	if (verb == "rule") {
 		words >> name;
 		std::string text;

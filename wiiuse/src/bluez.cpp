@@ -116,6 +116,8 @@ bool take(BluezSearch &s, const BusEvent &e, Time t)
 	case BusEvent::Changed:
 		if (s.start == Start::Absent && e.props.powered.value_or(false))
 			ask(s);
+		else if (s.start == Start::Ready && e.path == s.adapter && !e.props.powered.value_or(true))
+			pauseAdapter(s, t);
 		if (Peer *p = byPath(s.peers, e.path)) {
 			apply(e.props, p->d);
 			// A Device ID awaited comes with BlueZ's signal.

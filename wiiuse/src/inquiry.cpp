@@ -71,7 +71,8 @@ uint32_t classOf(const uint8_t *c)
 bool command(const Socket &s, uint16_t opcode, const uint8_t *params, uint8_t size)
 {
 	uint8_t packet[4 + 255] = {kCommandPacket, static_cast<uint8_t>(opcode), static_cast<uint8_t>(opcode >> 8), size};
-	std::memcpy(packet + 4, params, size);
+	if (size)
+		std::memcpy(packet + 4, params, size);
 	ssize_t n;
 	do
 		n = write(s.fd, packet, 4u + size);

@@ -102,11 +102,17 @@ void turnRadio(BluezSearch &s, Time t, Time deadline)
 			std::vector<Heard> before;
 			readInquiry(s.inquiry, before, s.inquiryBegun);
 			s.inquiryBegun = false;
-			if (!startLimitedInquiry(s.inquiry, kLimitedLength)) {
-				limitedUnavailable(s.adapter, std::strerror(errno));
-				s.radio.noInquiry = true;
-				s.radio.radio = Radio::Idle;
+			if (startLimitedInquiry(s.inquiry, kLimitedLength))
+				break;
+			if (errno == ENETDOWN) {
+				// The controller is switched off (bluetoothd stopping, or
+				// the adapter powered off): the start is asked again.
+				pauseAdapter(s, t);
+				return;
 			}
+			limitedUnavailable(s.adapter, std::strerror(errno));
+			s.radio.noInquiry = true;
+			s.radio.radio = Radio::Idle;
 			break;
 		}
 		case RadioCall::CancelInquiry:

@@ -32,6 +32,7 @@ struct BluezSearch {
 	uint64_t startCall = 0;
 	Time startDue = kNever;
 	bool comingBack = false; // bluetoothd went (said): its absence is not said again
+	bool inventoried = false; // a bluetoothd answered the inventory: its going is said
 	std::string adapter, adapterAddress;
 	Peers peers;
 	RadioState radio;
@@ -60,6 +61,9 @@ void ask(BluezSearch &s);
 void takeInventory(BluezSearch &s, const BusEvent &e, Time t);
 void judgeTrust(BluezSearch &s, Peer &p);
 void forgetBluetoothd(BluezSearch &s, const std::string &why);
+// The adapter is switched off (bluetoothd stopping, or by hand): the radio
+// rests, and the start is asked again, quietly, until it is on.
+void pauseAdapter(BluezSearch &s, Time t);
 
 // The radio's calls carried out (radiocalls.cpp): what the limited inquiry
 // heard, then the radio's step.

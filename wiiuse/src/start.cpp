@@ -47,6 +47,7 @@ void takeInventory(BluezSearch &s, const BusEvent &e, Time t)
 			cannotHelp("bluetoothd non risponde (" + e.message + ")");
 		return;
 	}
+	s.inventoried = true;
 	for (auto &[path, a] : e.inventory.adapters)
 		if (a.powered) {
 			s.adapter = s.context.adapter = path;
@@ -77,11 +78,26 @@ void takeInventory(BluezSearch &s, const BusEvent &e, Time t)
 		judgeTrust(s, p);
 }
 
+void pauseAdapter(BluezSearch &s, Time t)
+{
+	if (s.radio.radio == Radio::Limited)
+		cancelInquiry(s.inquiry);
+	bool noInquiry = s.radio.noInquiry;
+	s.radio = RadioState{};
+	s.radio.noInquiry = noInquiry;
+	s.inquiry = Socket();
+	s.radioCall = 0;
+	s.start = Start::Absent;
+	s.startDue = t + kAskAgain;
+	s.comingBack = true;
+}
+
 // bluetoothd has gone, with all it knew: the search waits for the next one.
 void forgetBluetoothd(BluezSearch &s, const std::string &why)
 {
-	if (!why.empty() && (s.start == Start::Ready || s.start == Start::Asking))
+	if (!why.empty() && s.inventoried)
 		bluetoothdGone(why);
+	s.inventoried = false;
 	if (s.radio.radio == Radio::Limited)
 		cancelInquiry(s.inquiry);
 	s.peers.clear();

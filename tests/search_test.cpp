@@ -73,7 +73,7 @@ struct Search : testing::Test {
 	}
 };
 
-TEST_F(Search, TheLimitedInquiryFromTheFirstMomentFindsAnOriginalAndACloneAlikeAndAPairingHoldsTheRadio)
+TEST_F(Search, TheLimitedInquiryFromTheFirstMomentFindsAnOriginalAndACloneAlikeAndAPageHoldsTheRadio)
 {
 	air->press(kOriginal);
 	air->remotes[kClone].general = false;
@@ -93,11 +93,31 @@ TEST_F(Search, TheLimitedInquiryFromTheFirstMomentFindsAnOriginalAndACloneAlikeA
 	// Trusted once taken, and recorded.
 	EXPECT_TRUE(air->objects[pathOf(kOriginal)].trusted && air->objects[pathOf(kClone)].trusted);
 	EXPECT_EQ(readTrustRecord().addresses, (std::set<std::string>{kOriginal, kClone}));
-	// While a device is paged or brought in, no inquiry begins.
-	int paged = air->firstAt("page"), connected = std::max(original, clone);
+	// While a device is paged, no inquiry begins: none between the pages
+	// and bluetoothd's adding the devices they reached.
+	int paged = air->firstAt("page"), added = paged + 200;
 	for (const std::string &l : air->log) {
 		if (l.find(" inquiry limited") != std::string::npos) {
-			EXPECT_TRUE(std::stoi(l) <= paged || std::stoi(l) >= connected) << l;
+			EXPECT_TRUE(std::stoi(l) <= paged || std::stoi(l) >= added) << l;
+		}
+	}
+}
+
+TEST_F(Search, ATurnGivesWayToARemotePressedAfterItsBudgetAndNoneBeginsAfterTheDeadline)
+{
+	// A look-alike whose pairing stalls 6 s, then the original pressed.
+	air->remotes[kClone].pairTakes = Ms(6000);
+	air->press(kClone);
+	air->after(Ms(1000), [&] { air->press(kOriginal); });
+	EXPECT_EQ(search(6, 1), "");
+	ASSERT_EQ(air->connectedAt.count(kOriginal), 1u);
+	int cut = air->firstAt("CancelPairing") - air->firstAt("Pair");
+	EXPECT_GE(cut, 4000);
+	EXPECT_LT(cut, 4100);
+	EXPECT_LT(air->connectedAt[kOriginal], 5000);
+	for (const std::string &l : air->log) {
+		if (l.find(" Pair ") != std::string::npos) {
+			EXPECT_LT(std::stoi(l), 6000) << l;
 		}
 	}
 }

@@ -63,7 +63,11 @@ Peer *inTurn(Peers &peers)
 bool holdingRadio(const Peers &peers)
 {
 	return std::any_of(peers.begin(), peers.end(), [](const auto &e) {
-		return (e.second.stage == Stage::Reaching && e.second.paging) || e.second.stage == Stage::Turn;
+		const Peer &p = e.second;
+		// The search's own page, or bluetoothd's for a pairing or a
+		// connection until the link is up.
+		return (p.stage == Stage::Reaching && p.paging) ||
+		       (p.stage == Stage::Turn && !p.d.connected && p.turn.stage != BringIn::AwaitingId);
 	});
 }
 

@@ -49,7 +49,10 @@ Peer &report(Peers &peers, const std::string &path, const Props &props, bool fre
 // The device being brought in, if any.
 Peer *inTurn(Peers &peers);
 
-// Whether the radio is held: a device being paged or brought in.
+// Whether the radio is held: a device being paged, by the search to have
+// bluetoothd add it, or by bluetoothd to pair or connect it; inquiries go
+// on while a pairing runs over a link already up, so that a remote pressed
+// meanwhile is heard.
 bool holdingRadio(const Peers &peers);
 
 // The earliest due time of them all.

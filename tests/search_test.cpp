@@ -156,6 +156,18 @@ TEST_F(Search, ARestartedBluetoothdIsSearchedAnewAndItsFaultsAreNeverTheRemotes)
 	               "quando torna; se non torna, da root: systemctl restart bluetooth\n");
 	EXPECT_EQ(air->connectedAt.count(kClone), 1u);
 	EXPECT_GE(air->count("GetManagedObjects"), 2);
+	// An adapter switched off rests the radio, quietly, until it is on.
+	fresh();
+	air->after(Ms(500), [&] { air->power(false); });
+	air->after(Ms(2500), [&] { air->power(true); });
+	air->after(Ms(3000), [&] { air->press(kOriginal); });
+	EXPECT_EQ(search(8, 1), "");
+	EXPECT_EQ(air->connectedAt.count(kOriginal), 1u);
+	for (const std::string &l : air->log) {
+		if (l.find(" inquiry limited") != std::string::npos) {
+			EXPECT_TRUE(std::stoi(l) < 500 || std::stoi(l) >= 2500) << l;
+		}
+	}
 	// A device removed as it pairs is not tried again, nor hinted at.
 	fresh();
 	air->press(kOriginal);

@@ -108,6 +108,16 @@ void SimBluetooth::press(const std::string &address, bool paired, bool trusted)
 	d.paired = d.hid = d.resolved = true, d.trusted = trusted, d.deviceClass = r.deviceClass;
 }
 
+void SimBluetooth::power(bool on)
+{
+	note(on ? "adapter on" : "adapter off");
+	powered = on;
+	BusEvent e{BusEvent::Changed};
+	e.path = kAdapterPath;
+	e.props.powered = on;
+	signal(e);
+}
+
 void SimBluetooth::restart(Ms later)
 {
 	note("bluetoothd stops");
@@ -159,7 +169,7 @@ BusPort SimBluetooth::bus()
 		case BusCall::Inventory:
 			answer(Ms(5), "", [this](BusEvent &e) {
 				Device a;
-				a.powered = true;
+				a.powered = powered;
 				a.address = kAdapterAddress;
 				e.inventory.adapters[kAdapterPath] = a;
 				e.inventory.devices = objects;

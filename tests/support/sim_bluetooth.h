@@ -31,6 +31,7 @@ struct SimBluetooth {
 	std::map<std::string, Device> objects;    // BlueZ's devices, by object path
 	bool running = true;    // bluetoothd is on the bus
 	bool busy = false;      // another client inquires: the controller refuses ours
+	bool powered = true;    // the adapter
 	bool socket = true;     // the kernel gives a raw HCI socket
 	std::vector<std::string> log; // "ms what": every call and command, in order
 	std::map<std::string, int> connectedAt; // ms, by address
@@ -44,6 +45,8 @@ struct SimBluetooth {
 	HciPort hci();
 	// SYNC pressed on a remote (known to bluetoothd at `path` if `paired`).
 	void press(const std::string &address, bool paired = false, bool trusted = false);
+	// The adapter switched off or on, as BlueZ says it.
+	void power(bool on);
 	// bluetoothd stops, and is started again `after` later, knowing nothing.
 	void restart(Ms after);
 	// What the log says of calls named `what`.

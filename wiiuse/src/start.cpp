@@ -48,6 +48,7 @@ void takeInventory(BluezSearch &s, const BusEvent &e, Time t)
 		return;
 	}
 	s.inventoried = true;
+	s.adapter.clear();
 	for (auto &[path, a] : e.inventory.adapters)
 		if (a.powered) {
 			s.adapter = s.context.adapter = path;

@@ -159,6 +159,13 @@ BusPort SimBluetooth::bus()
 		auto it = objects.find(c.path);
 		bool device = it != objects.end();
 		SimRemote *r = device && remotes.count(it->second.address) ? &remotes[it->second.address] : nullptr;
+		// A device not in SYNC mode is paged in vain; one gone is unknown.
+		auto unreachable = [&](const char *error) {
+			if (device && r && r->pressed)
+				return false;
+			answer(Ms(device ? 5000 : 1), device ? error : "org.freedesktop.DBus.Error.UnknownObject");
+			return true;
+		};
 		auto changed = [this](const std::string &path, Props p) {
 			BusEvent e{BusEvent::Changed};
 			e.path = path;
@@ -195,11 +202,8 @@ BusPort SimBluetooth::bus()
 			});
 			break;
 		case BusCall::Pair:
-			if (!device || !r || !r->pressed) {
-				answer(Ms(device ? 5000 : 1), device ? "org.bluez.Error.AuthenticationTimeout"
-				                                     : "org.freedesktop.DBus.Error.UnknownObject");
+			if (unreachable("org.bluez.Error.AuthenticationTimeout"))
 				break;
-			}
 			after(r->pairTakes, [this, path = c.path, changed] {
 				auto o = objects.find(path);
 				SimRemote &rem = remotes[o == objects.end() ? "" : o->second.address];
@@ -213,11 +217,8 @@ BusPort SimBluetooth::bus()
 			answer(r->pairTakes, r->pairError);
 			break;
 		case BusCall::Connect:
-			if (!device || !r || !r->pressed) {
-				answer(Ms(device ? 5000 : 1), device ? "org.bluez.Error.Failed"
-				                                     : "org.freedesktop.DBus.Error.UnknownObject");
+			if (unreachable("org.bluez.Error.Failed"))
 				break;
-			}
 			after(r->connectTakes, [this, path = c.path, changed] {
 				auto o = objects.find(path);
 				if (o == objects.end())

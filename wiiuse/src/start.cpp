@@ -79,7 +79,12 @@ void takeInventory(BluezSearch &s, const BusEvent &e, Time t)
 		judgeTrust(s, p);
 }
 
-void pauseAdapter(BluezSearch &s, Time t)
+namespace {
+
+// The radio stops, and starts again from nothing with the next start: the
+// controller's socket is opened anew; where the inquiry could not run, it
+// still cannot.
+void restRadio(BluezSearch &s)
 {
 	if (s.radio.radio == Radio::Limited)
 		cancelInquiry(s.inquiry);
@@ -88,6 +93,13 @@ void pauseAdapter(BluezSearch &s, Time t)
 	s.radio.noInquiry = noInquiry;
 	s.inquiry = Socket();
 	s.radioCall = 0;
+}
+
+} // namespace
+
+void pauseAdapter(BluezSearch &s, Time t)
+{
+	restRadio(s);
 	s.start = Start::Absent;
 	s.startDue = t + kAskAgain;
 	s.comingBack = true;
@@ -99,16 +111,10 @@ void forgetBluetoothd(BluezSearch &s, const std::string &why)
 	if (!why.empty() && s.inventoried)
 		bluetoothdGone(why);
 	s.inventoried = false;
-	if (s.radio.radio == Radio::Limited)
-		cancelInquiry(s.inquiry);
+	restRadio(s);
 	s.peers.clear();
-	// The next bluetoothd's adapter is judged anew, its controller's
-	// socket with it; where the inquiry could not run, it still cannot.
-	bool noInquiry = s.radio.noInquiry;
-	s.radio = RadioState{};
-	s.radio.noInquiry = noInquiry;
-	s.inquiry = Socket();
-	s.radioCall = s.startCall = 0;
+	// The next bluetoothd's adapter is judged anew.
+	s.startCall = 0;
 	s.adapter.clear();
 	s.start = Start::Absent;
 	s.startDue = kNever; // asked when it is back

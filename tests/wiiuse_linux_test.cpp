@@ -994,11 +994,11 @@ TEST_F(Timed, ThePlayersPressComesFirstWhateverTheRobotQueuesOrStreams)
 	EXPECT_GT(robotEvents, 100);
 }
 
-// How many descriptors the process has open.
-size_t openDescriptors()
+// How many descriptors the process has open, or threads it runs.
+size_t openDescriptors(const char *dir = "/proc/self/fd")
 {
 	size_t n = 0;
-	for (DIR *d = opendir("/proc/self/fd"); d; closedir(d), d = nullptr)
+	for (DIR *d = opendir(dir); d; closedir(d), d = nullptr)
 		while (readdir(d))
 			++n;
 	return n;
@@ -1050,14 +1050,13 @@ TEST_F(Timed, TheCameraIsSetUpAndTheBatteryReadWhileBothRemotesKeepReporting)
 	send(playerIr, frame({{10, 20}, {30, 40}}));
 	EXPECT_TRUE(until([&](wiimote_t **g) { return !settle(g) && g == player && player[0]->ir.num_dots == 2; }, 60));
 
-	// The robot's set-up fails: said, and tried again a second later,
+	// The robot's set-up fails: said, and tried again 0.2 s later,
 	// which takes; failing three times, the camera is off, as said.
 	std::string robotIrPath = root + "/dev/input/event6";
 	unlink(robotIrPath.c_str());
 	testing::internal::CaptureStderr();
 	wiiuse_set_ir(robot[0], 1);
 	std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the worker's open has failed
-	until(settle, 0.5);
 	node(6);
 	send(writers.back(), frame({{50, 60}}));
 	EXPECT_TRUE(until([&](wiimote_t **g) { return !settle(g) && g == robot && robot[0]->ir.num_dots == 1; }, 60));
@@ -1068,8 +1067,8 @@ TEST_F(Timed, TheCameraIsSetUpAndTheBatteryReadWhileBothRemotesKeepReporting)
 	const std::string failed = "telecamera del wiimote 00:19:1d:00:00:02 non accesa (" + robotIrPath +
 	                           ": No such file or directory (il wiimote non risponde)), tentativo ";
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
-	          failed + "1 di 3: si riprova tra 1 s\n" + failed + "1 di 3: si riprova tra 1 s\n" + failed +
-	              "2 di 3: si riprova tra 1 s\n" + failed + "3 di 3: resta spenta\n");
+	          failed + "1 di 3: si riprova tra 0,2 s\n" + failed + "1 di 3: si riprova tra 0,2 s\n" + failed +
+	              "2 di 3: si riprova tra 0,2 s\n" + failed + "3 di 3: resta spenta\n");
 
 	// One that never acknowledges: switched off meanwhile, what its open
 	// gives at last is closed, and nothing is left behind.
@@ -1077,11 +1076,19 @@ TEST_F(Timed, TheCameraIsSetUpAndTheBatteryReadWhileBothRemotesKeepReporting)
 	close(playerIr);
 	writers.erase(std::find(writers.begin(), writers.end(), playerIr));
 	wiiuse_set_ir(player[0], 1);
+	// UP and DOWN pressed again and again meanwhile wait for the same set-up.
+	size_t workers = openDescriptors("/proc/self/task");
+	for (int i = 0; i < 5; ++i) {
+		wiiuse_set_ir(player[0], 0);
+		wiiuse_set_ir(player[0], 1);
+	}
+	EXPECT_EQ(openDescriptors("/proc/self/task"), workers);
 	send(robotCore, {key(BTN_B, 0), syn()});
 	EXPECT_TRUE(until([&](wiimote_t **g) { return g == robot; }, 0.1));
 	wiiuse_set_ir(player[0], 0);
 	int late = open(irPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	until(settle, 0.1);
 	close(late);
 	EXPECT_EQ(openDescriptors(), before) << "the player's camera node, or a worker's, was left open";
 }

@@ -28,9 +28,10 @@ namespace wiiuse_linux {
 // while udev sets it up and while it is asked whether it is there.
 constexpr auto kLookEvery = std::chrono::seconds(1);
 constexpr Ms kSettleEvery{100};
-// A camera whose set-up failed is tried again after a second, three times
-// in all.
-constexpr Ms kCameraRetry{1000};
+// A camera whose set-up failed (the remote answered late, or otherwise) is
+// tried again soon, three times in all: the kernel's own wait for each
+// answer already spaces the tries that reached the remote.
+constexpr Ms kCameraRetry{200};
 constexpr int kCameraTries = 3;
 
 // Where a slot's remote stands.

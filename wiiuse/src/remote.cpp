@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unistd.h>
 
 namespace wiiuse_linux {
 
@@ -58,7 +59,7 @@ void cameraFailed(Remote &r, int error, Time now)
 	bool again = r.cameraTries < kCameraTries;
 	notice("telecamera del wiimote " + r.bound.where.uniq + " non accesa (" + path + ": " + refusal(path, error) +
 	       "), tentativo " + std::to_string(r.cameraTries) + " di " + std::to_string(kCameraTries) +
-	       (again ? ": si riprova tra 1 s" : ": resta spenta"));
+	       (again ? ": si riprova tra 0,2 s" : ": resta spenta"));
 	if (again) {
 		r.cameraRetryAt = now + kCameraRetry;
 		return;
@@ -85,6 +86,12 @@ bool cameraAnswered(Remote &r, Time now)
 	int fd = -1, error = 0;
 	if (!finishOpen(r.camera, fd, error))
 		return false;
+	// Switched off while it was being set up: what came is not wanted.
+	if (!(r.rec.state & kStateIr)) {
+		if (fd >= 0)
+			close(fd);
+		return false;
+	}
 	if (fd < 0) {
 		cameraFailed(r, error, now);
 		return false;
@@ -341,7 +348,12 @@ void setIr(Remote &r, bool on)
 {
 	wiimote_t &wm = r.rec;
 	if (!on) {
-		stopCamera(r);
+		// A set-up under way is left to end, and its node closed then: a
+		// worker waits on the remote until it does, and switching on again
+		// meanwhile waits for the same one, rather than adding another.
+		r.cameraTries = 0;
+		r.cameraRetryAt = kNever;
+		r.ir.close();
 		clearIr(r.pending, wm);
 		wm.state &= ~kStateIr;
 		return;
@@ -352,7 +364,10 @@ void setIr(Remote &r, bool on)
 		return;
 	wm.state |= kStateIr;
 	r.cameraTries = 0;
-	askCamera(r, now());
+	if (r.camera.pending())
+		r.cameraTries = 1;
+	else
+		askCamera(r, now());
 }
 
 void rumble(Remote &r, bool on)

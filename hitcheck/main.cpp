@@ -2,6 +2,7 @@
 // every event of both and, after each event of the player's remote, whether
 // its camera sees the robot's two LEDs.
 #include "reports.h"
+#include "standard_streams.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -97,6 +98,8 @@ int confermacolpo(struct wiimote_t **wm)
 
 int main()
 {
+	if (!fillStandardStreams())
+		return 1;
 	if (FILE *uscita = fopencookie(nullptr, "w", {nullptr, scriviUscita, nullptr, nullptr}))
 		stdout = uscita;
 	// Reports already printed must survive a Ctrl-C, into a pipe too.

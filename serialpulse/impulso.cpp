@@ -136,8 +136,9 @@ Esito apri(Descrittore &d)
 	do
 		d.fd = open(kDispositivo, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
 	while (d.fd < 0 && errno == EINTR);
+	// A directory at the path is no device either, and said as such.
 	if (d.fd < 0)
-		return {Azione::Aprire, errno};
+		return {Azione::Aprire, errno == EISDIR ? kNonCarattere : errno};
 	if (int errore = nonDispositivo(d.fd))
 		return {Azione::Aprire, errore};
 	return {Azione::Nessuna, 0};

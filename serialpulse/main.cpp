@@ -2,9 +2,11 @@
 // again, and says "inviato..." for each byte that went out.
 #include "consiglio.h"
 #include "impulso.h"
+#include "standard_streams.h"
 #include "uscita.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
@@ -39,6 +41,11 @@ bool daDire(Interruzione &i, const Esito &esito)
 int main()
 {
 	static const char kInviato[] = "inviato...\n";
+	if (!fillStandardStreams())
+		return 1;
+	// A reader of the output that goes away is an output failure like any
+	// other: said once, and the pulses go on.
+	std::signal(SIGPIPE, SIG_IGN);
 	avviaBattito();
 	Interruzione interruzione;
 	bool nuovo = true;

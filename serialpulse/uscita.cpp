@@ -1,5 +1,7 @@
 #include "uscita.h"
 
+#include "printable.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -44,6 +46,14 @@ void dire(const char *formato, ...)
 	va_start(argomenti, formato);
 	int n = std::vsnprintf(riga, sizeof riga, formato, argomenti);
 	va_end(argomenti);
-	if (n > 0)
-		scriviTutto(STDERR_FILENO, riga, std::min(static_cast<size_t>(n), sizeof riga - 1));
+	if (n <= 0)
+		return;
+	// Its line break is ours; any other control byte, from a group's name
+	// say, is shown, never obeyed.
+	std::string testo(riga, std::min(static_cast<size_t>(n), sizeof riga - 1));
+	bool aCapo = !testo.empty() && testo.back() == '\n';
+	if (aCapo)
+		testo.pop_back();
+	testo = printable_text::printable(testo) + (aCapo ? "\n" : "");
+	scriviTutto(STDERR_FILENO, testo.data(), testo.size());
 }

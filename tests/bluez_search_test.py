@@ -212,6 +212,16 @@ class BluezSearch(dbusmock.DBusTestCase):
                          'un wiimote ma non ne ha il nome: il driver hid-wiimote prende solo "Nintendo RVL-CNT-01" e '
                          '"Nintendo RVL-CNT-01-TR", lasciato stare\n'))
         self.assertEqual(self.calls(other), [])
+        # A name that would clear the screen, retitle the terminal and print
+        # a forged line of the program's is shown, never obeyed.
+        hostile = self.device('00:19:1D:00:00:04', 'Pad\x1b[2J\x1b]0;owned\x07\nConnesso a 1 wiimote_player di 1 '
+                              'trovati.\u202e', modalias='')
+        hostile.Set('org.bluez.Device1', 'Class', dbus.UInt32(0x002504), dbus_interface=dbus.PROPERTIES_IFACE)
+        err = self.find(2)[1]
+        self.assertIn('"Pad\\x1b[2J\\x1b]0;owned\\x07\\x0aConnesso a 1 wiimote_player di 1 trovati.\\xe2\\x80\\xae" '
+                      '(00:19:1D:00:00:04) sembra un wiimote', err)
+        self.assertNotRegex(err, '[\x00-\x09\x0b-\x1f\x7f\u202e]')
+        self.assertEqual(err.count('\n'), 2)
 
     def test_with_no_device_id_only_a_remote_made_as_one_is_trusted_and_only_where_udev_binds_it(self):
         self.adapter.AddMethod('org.bluez.Adapter1', 'RemoveDevice', 'o', '', '', dbus_interface=MOCK)

@@ -257,6 +257,48 @@ TEST(Serialpulse, ARegularFileAtTheDevicePathIsNeverWrittenEvenRenamedOverItDuri
 	readUntil(c, [](const std::string &) { return false; }, milliseconds(1200));
 	EXPECT_EQ(content(), "robot");
 	EXPECT_EQ(c.errText, refused + kHupcl + refused);
+	// A directory there is no device either, and said so: nothing new.
+	ASSERT_EQ(unlink(nodeOf(c).c_str()), 0);
+	ASSERT_EQ(mkdir(nodeOf(c).c_str(), 0755), 0);
+	readUntil(c, [](const std::string &) { return false; }, milliseconds(1200));
+	EXPECT_EQ(c.errText, refused + kHupcl + refused);
+}
+
+TEST(Serialpulse, StartedWithStandardErrorClosedItsWarningsNeverReachTheLineAndAGoneReaderStopsNoPulse)
+{
+	REQUIRE_NAMESPACES();
+	Pty pty;
+	Child c;
+	spawn(c, program(), {}, [&] {
+		return privateDev() && mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+		       symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0 && close(STDERR_FILENO) == 0;
+	});
+	std::string bytes;
+	EXPECT_TRUE(readUntil(c, [&](const std::string &out) {
+		bytes += drain(pty.master);
+		return lines(out) >= 100;
+	}, milliseconds(10000)));
+	stop(c, SIGKILL);
+	bytes += drain(pty.master);
+	expectPulsesMatchLines(bytes, c.outText);
+
+	// Whatever read its output went away: said once, and the pulses go on.
+	Child piped;
+	spawn(piped, program(), {}, [&] {
+		int gone[2];
+		return pipe(gone) == 0 && dup2(gone[1], STDOUT_FILENO) == STDOUT_FILENO && close(gone[0]) == 0 &&
+		       privateDev() && symlink(pty.path.c_str(), "/dev/ttyUSB0") == 0;
+	});
+	bytes.clear();
+	readUntil(piped, [&](const std::string &) {
+		bytes += drain(pty.master);
+		return bytes.size() >= 100;
+	}, milliseconds(10000));
+	EXPECT_GE(bytes.size(), 100u);
+	EXPECT_TRUE(stillRunning(piped));
+	stop(piped, SIGKILL);
+	EXPECT_EQ(piped.errText, kHupcl + "impossibile scrivere su standard output: Broken pipe (gli impulsi "
+	                                   "continuano, senza le loro righe)\n");
 }
 
 TEST(Serialpulse, ADeviceThatIsNotATerminalIsSaidOnceAndAFailingStandardOutputOnce)

@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "printable.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -57,7 +59,7 @@ void onSignal(int sig)
 void notice(const std::string &text)
 {
 	eraseCountdown();
-	put(text + "\n");
+	put(printable_text::printable(text) + "\n");
 }
 
 void showCountdown(Time deadline)

@@ -10,6 +10,7 @@
 #include "translate.h"
 #include "trust.h"
 #include "udev.h"
+#include "support/child.h"
 
 #include <wiiuse.h>
 
@@ -776,6 +777,28 @@ TEST_F(Api, TheSearchCountsDownOnATerminalOnlyWhereItFitsAndErasesItsLine)
 	EXPECT_EQ(searchLine(p[1], p[0], 1).find('\r'), std::string::npos);
 	close(p[0]);
 	close(p[1]);
+}
+
+TEST_F(Api, HitcheckStartedWithItsOutputClosedWritesNoLineIntoARemotesNode)
+{
+	addRemote("0005:057E:0306.0001", 3, "gen20", "00:19:1d:00:00:01");
+	Child c;
+	spawn(c, HITCHECK_ON_TREE, {"HITCHECK_TEST_ROOT=" + root}, [] { return close(STDOUT_FILENO) == 0; });
+	auto target = [&](int fd) {
+		char to[4096];
+		ssize_t n = readlink(("/proc/" + std::to_string(c.pid) + "/fd/" + std::to_string(fd)).c_str(), to, sizeof to);
+		return std::string(to, n > 0 ? static_cast<size_t>(n) : 0);
+	};
+	// Its remote taken: the core node is open, at a number of its own.
+	bool taken = false;
+	for (int i = 0; i < 100 && !taken; ++i) {
+		readUntil(c, [](const std::string &) { return false; }, milliseconds(50));
+		for (int fd = 3; fd < 64 && !taken; ++fd)
+			taken = target(fd) == root + "/dev/input/event3";
+	}
+	EXPECT_TRUE(taken);
+	EXPECT_EQ(target(STDOUT_FILENO), "/dev/null");
+	stop(c, SIGKILL);
 }
 
 struct Waiting : Api {

@@ -49,6 +49,12 @@ ssize_t scriviUscita(void *, const char *dati, size_t quanti)
 	return fatti > 0 || quanti == 0 ? static_cast<ssize_t>(fatti) : -1;
 }
 
+// A hint of ours, on standard error: never among the reports.
+void consiglia(const char *testo)
+{
+	std::fprintf(stderr, "%s\n", testo);
+}
+
 void annunciaConnessione(int connessi, const char *nome, int trovati)
 {
 	if (connessi != 0)
@@ -113,6 +119,7 @@ int main()
 	std::printf("numero di wiimote trovati: %i \n", trovati);
 	int connessi = wiiuse_connect(giocatore, 1);
 	annunciaConnessione(connessi, "wiimote_player", trovati);
+	const bool giocatoreCollegato = connessi != 0;
 	wiiuse_set_leds(giocatore[0], WIIMOTE_LED_1);
 
 	struct wiimote_t **robot = creaGruppo("wiimote_robot");
@@ -131,11 +138,20 @@ int main()
 	wiiuse_rumble(giocatore[0], 0);
 	wiiuse_rumble(robot[0], 0);
 
+	if (any_wiimote_connected(giocatore, 1))
+		consiglia("la telecamera del wiimote del giocatore è spenta, e finché lo è ogni suo evento dice \"Non "
+		          "vedo 2 led...\": premi SU sulla croce per accenderla, GIÙ per spegnerla");
 	while (any_wiimote_connected(giocatore, 1)) {
 		if (wiiuse_poll(giocatore, 1) == 0 && wiiuse_poll(robot, 1) == 0)
 			continue;
 		esamina(giocatore, true);
 		esamina(robot, false);
 	}
+	if (giocatoreCollegato)
+		consiglia("partita finita: il wiimote del giocatore si è scollegato; per la prossima avvia di nuovo "
+		          "hitcheck e, durante la prima ricerca, premi un tasto del wiimote (SYNC se non torna)");
+	else
+		consiglia("nessun wiimote del giocatore: la partita non comincia; avvia di nuovo hitcheck e premi SYNC "
+		          "sul wiimote del giocatore durante la prima ricerca");
 	return 0;
 }

@@ -42,6 +42,10 @@ REMOTE_PAIR = HID + "; self.Set('org.bluez.Device1', 'Paired', True)"
 GONE = ('bluetoothd non risponde più durante la ricerca (bluetoothd si è chiuso): la ricerca riprende quando '
         'torna; se non torna, da root: systemctl restart bluetooth\n')
 
+# A search that found nothing and said nothing of why: what to check first.
+NOTHING = ('nessun wiimote trovato: premi il tasto rosso SYNC sotto il coperchio delle batterie nei primi secondi '
+           'della ricerca (i LED lampeggiano finché si associa); se non lampeggiano, cambia le batterie\n')
+
 REFUSE = "raise dbus.exceptions.DBusException('{}', name='org.bluez.Error.{}')"
 
 
@@ -194,7 +198,7 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.adapter.AddMethod('org.bluez.Adapter1', 'RemoveDevice', 'o', '', '', dbus_interface=MOCK)
         impostor = self.device(REMOTE, 'Nintendo RVL-CNT-01', modalias='',
                                pair="self.Set('org.bluez.Device1', 'Modalias', 'usb:v046DpC52Bd1200')")
-        self.assertEqual(self.find(2)[:2], ('0\n', ''))
+        self.assertEqual(self.find(2)[:2], ('0\n', NOTHING))
         self.assertEqual(self.calls(impostor), ['Pair'])
         self.assertFalse(self.trusted(impostor))
         self.assertEqual(self.removed(1), [[impostor.object_path]])
@@ -304,7 +308,7 @@ class BluezSearch(dbusmock.DBusTestCase):
         # never trusted.
         turning = self.device('00:19:1D:00:00:05', 'Nintendo RVL-CNT-01', connect=(
             "import time; time.sleep(0.5); self.Set('org.bluez.Device1', 'Modalias', 'usb:v046DpC52Bd1200')"))
-        self.assertEqual(self.find(3)[:2], ('0\n', ''))
+        self.assertEqual(self.find(3)[:2], ('0\n', NOTHING))
         self.assertEqual(self.calls(turning), ['Pair', 'Connect', 'Disconnect'])
         self.assertFalse(self.trusted(turning))
 
@@ -329,7 +333,7 @@ class BluezSearch(dbusmock.DBusTestCase):
             self.bluez.EmitSignal('org.freedesktop.DBus.ObjectManager', 'InterfacesAdded', 'oa{sa{sv}}',
                                   [dbus.ObjectPath(path), dbus.Dictionary({'org.bluez.Device1': props},
                                                                           signature='sa{sv}')], dbus_interface=MOCK)
-        self.assertEqual(self.find(2, added_again)[:2], ('0\n', ''))
+        self.assertEqual(self.find(2, added_again)[:2], ('0\n', NOTHING))
         again = self.bus.get_object('org.bluez', old.object_path)
         self.assertEqual(self.calls(again), [])
         self.assertFalse(self.trusted(again))
@@ -391,7 +395,7 @@ class BluezSearch(dbusmock.DBusTestCase):
         out, err, took = self.find(2)
         after = os.times()
         cpu = after.children_user + after.children_system - before.children_user - before.children_system
-        self.assertEqual((out, err), ('0\n', ''))
+        self.assertEqual((out, err), ('0\n', NOTHING))
         self.assertEqual(self.calls(remote), ['Pair', 'Connect'])
         self.assertLess(cpu, 0.5 * took, f'{cpu:.2f} s of CPU in {took:.2f} s')
         print(f'figure: a search whose remote never binds: {cpu:.2f} s of CPU in {took:.2f} s', file=sys.stderr)
@@ -478,7 +482,7 @@ class BluezSearch(dbusmock.DBusTestCase):
         self.adapter = self.bus.get_object('org.bluez', self.mock.AddAdapter('hci0', 'host'))
         gone = self.device(REMOTE, 'Nintendo RVL-CNT-01', pair=REFUSE.format('Unknown object', 'X').replace(
             'org.bluez.Error.X', 'org.freedesktop.DBus.Error.UnknownObject'))
-        self.assertEqual(self.find(5)[:2], ('0\n', ''))
+        self.assertEqual(self.find(5)[:2], ('0\n', NOTHING))
         self.assertEqual(self.calls(gone), ['Pair'])
 
     def test_without_bluetoothd_or_with_the_adapter_off_the_search_goes_on_and_says_why_once(self):

@@ -89,7 +89,9 @@ TEST(HitcheckStartup, WithNoRemoteReportsBothFailuresStillLightsAndRumblesAndExi
 	                      "\x1erumble(g2,1)\n"
 	                      "\x1erumble(g1,0)\n"
 	                      "\x1erumble(g2,0)\n");
-	EXPECT_EQ(r.err, "");
+	// What to do next goes to standard error.
+	EXPECT_EQ(r.err, "nessun wiimote del giocatore: la partita non comincia; avvia di nuovo hitcheck e premi SYNC "
+	                 "sul wiimote del giocatore durante la prima ricerca\n");
 }
 
 TEST(HitcheckStartup, WithBothRemotesConnectsLightsRumbles200msThenPolls)
@@ -291,6 +293,10 @@ TEST(HitcheckLoop, PlayerDisconnectEndsTheProgramWhileTheRobotStays)
 	              "\n\n--- CONTROLLER STATUS [wiimote id 2] ---\n"
 	              "attachment:      0\nspeaker:         0\nir:              0\n"
 	              "leds:            0 1 0 0\nbattery:         0.000000 %\n");
+	EXPECT_EQ(r.err, "la telecamera del wiimote del giocatore è spenta, e finché lo è ogni suo evento dice \"Non "
+	                 "vedo 2 led...\": premi SU sulla croce per accenderla, GIÙ per spegnerla\n"
+	                 "partita finita: il wiimote del giocatore si è scollegato; per la prossima avvia di nuovo "
+	                 "hitcheck e, durante la prima ricerca, premi un tasto del wiimote (SYNC se non torna)\n");
 }
 
 TEST(HitcheckLoop, WithoutTheRobotThePlayerIsReportedAsUsual)

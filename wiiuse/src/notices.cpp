@@ -7,8 +7,9 @@ namespace wiiuse_linux {
 namespace {
 
 struct Told {
-	bool unavailable = false, sync = false, rule = false, limited = false, refused = false, gone = false;
-	std::set<std::string> misnamed, forfeited;
+	bool unavailable = false, sync = false, rule = false, limited = false, refused = false, gone = false,
+	     nothing = false;
+	std::set<std::string> misnamed, forfeited, lost;
 };
 
 Told &told()
@@ -88,6 +89,25 @@ void bluetoothdGone(const std::string &why)
 	if (once(told().gone))
 		notice("bluetoothd non risponde più durante la ricerca (" + why +
 		       "): la ricerca riprende quando torna; se non torna, da root: systemctl restart bluetooth");
+}
+
+void nothingFound()
+{
+	// Where Bluetooth could not help, why has been said already.
+	if (!told().unavailable && once(told().nothing))
+		notice("nessun wiimote trovato: premi il tasto rosso SYNC sotto il coperchio delle batterie nei primi "
+		       "secondi della ricerca (i LED lampeggiano finché si associa); se non lampeggiano, cambia le batterie");
+}
+
+void remoteLost(const std::string &address, bool silent)
+{
+	if (!told().lost.insert(address).second)
+		return;
+	if (silent)
+		notice("il wiimote " + address + " non risponde più: batterie scariche o fuori portata; torna a giocare "
+		       "appena risponde");
+	else
+		notice("il wiimote " + address + " si è scollegato: spento, batterie tolte o esaurite, o fuori portata");
 }
 
 void forgetNotices()

@@ -24,6 +24,13 @@ void forfeited(const std::string &name, const std::string &address);
 // bluetoothd left the bus during a search, or its answers say it is gone.
 void bluetoothdGone(const std::string &why);
 
+// A search found no remote and said nothing of why, with Bluetooth at hand:
+// what to check first (once in the process).
+void nothingFound();
+// A connected remote went (its driver let it go), or fell silent (once for
+// each remote).
+void remoteLost(const std::string &address, bool silent);
+
 // Everything may be said again: for a test that begins anew.
 void forgetNotices();
 

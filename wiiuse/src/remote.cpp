@@ -2,6 +2,7 @@
 // back when the same remote answers again.
 #include "hub.h"
 
+#include "notices.h"
 #include "report.h"
 #include "udev.h"
 
@@ -114,6 +115,8 @@ bool cameraAnswered(Remote &r, Time now)
 // still asked through its raw node, and taken back when it answers.
 void lose(Remote &r, bool silent, Time now)
 {
+	if (r.link == Link::Connected && !r.bound.where.uniq.empty())
+		remoteLost(r.bound.where.uniq, silent && r.bound.raw.isOpen());
 	r.link = r.bound.where.uniq.empty() ? Link::Absent
 	         : silent && r.bound.raw.isOpen() ? Link::Silent
 	                                          : Link::Lost;

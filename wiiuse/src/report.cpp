@@ -14,6 +14,7 @@ namespace wiiuse_linux {
 namespace {
 
 long shown = -1; // the seconds on the screen; -1: no line
+long said = 0;
 
 void put(const std::string &text)
 {
@@ -60,6 +61,12 @@ void notice(const std::string &text)
 {
 	eraseCountdown();
 	put(printable_text::printable(text) + "\n");
+	++said;
+}
+
+long noticesSaid()
+{
+	return said;
 }
 
 void showCountdown(Time deadline)

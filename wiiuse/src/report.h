@@ -14,8 +14,11 @@
 namespace wiiuse_linux {
 
 // A message, with its line break: the countdown shown is erased first, and
-// drawn again at its next update.
+// drawn again at its next update. A control byte in it (from a device's
+// name, a path) is shown escaped, never sent.
 void notice(const std::string &text);
+// How many messages have been said so far.
+long noticesSaid();
 
 // Draws the line for a search that ends at `deadline`, or brings it up to
 // date; it is written again only when what it says changes. It is not drawn

@@ -45,7 +45,7 @@ namespace {
 std::unique_ptr<BluezSearch, BluezSearchEnd> startBluetooth(const std::string &sysRoot, Time deadline)
 {
 	if (entries(sysRoot + "/class/bluetooth").empty()) {
-		cannotHelp("nessun adattatore Bluetooth su questa macchina: giocano solo i wiimote già collegati");
+		cannotHelp("nessun adattatore Bluetooth su questa macchina: collegane uno e avvia di nuovo hitcheck");
 		return nullptr;
 	}
 	std::string why;

@@ -5,6 +5,7 @@
 // groups, and the poll that decides whose turn it is and how long to wait.
 #include "hub.h"
 #include "notices.h"
+#include "report.h"
 #include "internal.h"
 
 #include <wiiuse.h>
@@ -124,8 +125,12 @@ int wiiuse_find(struct wiimote_t **wm, int max_wiimotes, int timeout_seconds)
 	while (have < want && g->remotes[static_cast<size_t>(have)]->found())
 		++have;
 	Time deadline = now() + std::chrono::seconds(timeout_seconds);
+	long said = noticesSaid();
 	for (Bound &b : searchRemotes(h.sysRoot, h.devRoot, h.taken, want - have, deadline))
 		g->remotes[static_cast<size_t>(have++)]->bound = std::move(b);
+	// A search that found nothing and said nothing of why: what to check.
+	if (have == 0 && want > 0 && timeout_seconds > 0 && noticesSaid() == said)
+		nothingFound();
 	return have;
 }
 

@@ -53,9 +53,27 @@ need_packages() {
 			missing+=("$p")
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
-	echo "installing: ${missing[*]}" >&2
-	as_root apt-get update -q
-	as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+	local me
+	me=$(basename "$0")
+	echo "$me: installo i pacchetti che mancano: ${missing[*]}" >&2
+	# apt's own lines go with ours; an index that cannot be fetched leaves
+	# the one there, and the install says whether it was enough.
+	as_root apt-get update -q >&2 || true
+	as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2 || {
+		echo "$me: impossibile installare ${missing[*]}: senza rete, o apt non li trova; collega la macchina a" \
+			"internet e rilancia $me, oppure da root: apt-get install ${missing[*]} (da un mirror o dal DVD di Debian)" >&2
+		exit 1
+	}
+}
+
+# root_step WHAT CMD...: as_root CMD; once done here (not kept for the root
+# password), WHAT joins SET_UP, which says what was set up.
+SET_UP=()
+root_step() {
+	local what=$1 kept=${#ROOT_STEPS[@]}
+	shift
+	as_root "$@" || return 1
+	[ ${#ROOT_STEPS[@]} -gt "$kept" ] || SET_UP+=("$what")
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev libsystemd-dev)

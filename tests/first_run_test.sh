@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # run.sh's first run as an ordinary user where sudo cannot help: from a
 # checkout whose directory's name ends in a line break (beside one without
-# it), its lines say what needs root and advise no sudo, and the root line
-# to paste installs the rule's text as it was shown, whatever the checkout
-# holds by the time it is pasted.
+# it), its lines say what needs root (the groups hitcheck and dialout
+# among it) and advise no sudo, claim nothing set up, say the build before
+# it begins, and the root line to paste installs the rule's text as it was
+# shown, whatever the checkout holds by the time it is pasted.
 # Usage: first_run_test.sh SOURCE_DIR   (as root, to become nobody: else skipped)
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: becoming an ordinary user needs root"; exit 77; }
@@ -23,12 +24,12 @@ mkdir "$tmp/tree/scripts"
 echo 'echo "sourced the wrong checkout" >&2; exit 9' >"$tmp/tree/scripts/need-packages.sh"
 chown -R nobody:nogroup "$tmp"
 chmod 755 "$tmp"
-# Until its root line is said; the build after it is not waited for.
+# Until it says it is building; the build itself is not waited for.
 setsid setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
 	HOME="$tmp" bash "$tree/run.sh" 2>"$tmp/err" >/dev/null &
 pid=$!
 for _ in $(seq 600); do
-	grep -q "^  su -c " "$tmp/err" && break
+	grep -q "^run.sh: compilo " "$tmp/err" && break
 	kill -0 $pid 2>/dev/null || break
 	sleep 0.1
 done
@@ -41,6 +42,11 @@ grep -v "sudo non è disponibile" <<<"$err" | grep -q "sudo " && fail "sudo advi
 warned=$(grep -n "hid-wiimote e non hid-generic prende ogni dispositivo Bluetooth HID" <<<"$err" | cut -d: -f1)
 line=$(grep -n "^  su -c " <<<"$err" | cut -d: -f1)
 [ -n "$warned" ] && [ -n "$line" ] && [ "$warned" -lt "$line" ] || fail "the rule's side effect is not said before the root line"
+# What needs root is left to the line, and said as not done: both groups.
+grep -q "^run.sh: preparato" <<<"$err" && fail "something was said set up that nobody cannot set up"
+grep -qE "usermod -aG hitcheck\\\\?,dialout nobody" <<<"$err" || fail "the root line does not add the user to hitcheck and dialout"
+built=$(grep -n "^run.sh: compilo hitcheck e serialpulse" <<<"$err" | cut -d: -f1)
+[ -n "$built" ] && [ "$built" -gt "$line" ] || fail "the build is not said after the root line"
 if [ ! -S /run/udev/control ]; then
 	grep -q "udev non è in esecuzione" <<<"$err" || fail "udev not running is not said"
 fi

@@ -148,7 +148,7 @@ int main()
 		esamina(robot, false);
 	}
 	if (giocatoreCollegato)
-		consiglia("partita finita: il wiimote del giocatore si è scollegato; per la prossima avvia di nuovo "
+		consiglia("partita finita: il wiimote del giocatore non è più collegato; per la prossima avvia di nuovo "
 		          "hitcheck e, durante la prima ricerca, premi un tasto del wiimote (SYNC se non torna)");
 	else
 		consiglia("nessun wiimote del giocatore: la partita non comincia; avvia di nuovo hitcheck e premi SYNC "

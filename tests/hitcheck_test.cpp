@@ -295,7 +295,7 @@ TEST(HitcheckLoop, PlayerDisconnectEndsTheProgramWhileTheRobotStays)
 	              "leds:            0 1 0 0\nbattery:         0.000000 %\n");
 	EXPECT_EQ(r.err, "la telecamera del wiimote del giocatore è spenta, e finché lo è ogni suo evento dice \"Non "
 	                 "vedo 2 led...\": premi SU sulla croce per accenderla, GIÙ per spegnerla\n"
-	                 "partita finita: il wiimote del giocatore si è scollegato; per la prossima avvia di nuovo "
+	                 "partita finita: il wiimote del giocatore non è più collegato; per la prossima avvia di nuovo "
 	                 "hitcheck e, durante la prima ricerca, premi un tasto del wiimote (SYNC se non torna)\n");
 }
 

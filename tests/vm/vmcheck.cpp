@@ -19,7 +19,9 @@
 //                             for the reports that carry it)
 //   remove NAME               the remote goes away
 //   running MS                hitcheck still runs MS later
-//   exits STATUS MS           hitcheck ends with STATUS within MS
+//   exits STATUS MS [TEXT]    hitcheck ends with STATUS within MS, having said
+//                             TEXT on standard error since the last `said`
+//                             (a '*' stands for any text), or nothing
 //   startup-time              figure: start to the last rumble's end
 //   idle-cpu SECONDS          figure: hitcheck's CPU share while all is quiet
 //   cpu-mark                  the CPU figures count from here on
@@ -607,8 +609,13 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		readErr(hc, SIZE_MAX, milliseconds(0));
 		close(hc.errFd);
 		hc.errFd = -1;
-		if (!hc.err.empty())
+		// What it said last (a '*' stands for any text), or nothing.
+		std::string said;
+		std::getline(words >> std::ws, said);
+		said = unescape(said);
+		if (said.empty() ? !hc.err.empty() : fnmatch(said.c_str(), hc.err.c_str(), 0) != 0)
 			why = "standard error: " + hc.err;
+		hc.err.clear();
 		return why.empty();
 	}
 

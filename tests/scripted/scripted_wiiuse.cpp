@@ -10,6 +10,8 @@
 //   quiet                no call notes
 //   hang                 once the player's polls are used up, block instead
 //                        of disconnecting the player's remote
+//   poll-wait MS         each wiiuse_poll first waits MS milliseconds, as
+//                        one waiting for the remotes
 // Groups are numbered 1, 2, ... as wiiuse_init makes them; each group's
 // remote gets its group number as id. When the polls of group 1 are used up,
 // its remote is disconnected, so the program ends.
@@ -49,6 +51,7 @@ struct Scenario {
 	bool quiet = false;
 	bool hang = false;
 	int init_fails = 0;
+	int poll_wait = 0;
 	int inits = 0;
 	long polls = 0;
 	std::vector<std::unique_ptr<Group>> groups;
@@ -72,6 +75,8 @@ Scenario &scenario()
 				s.hang = true;
 			else if (verb == "init-fails")
 				words >> s.init_fails;
+			else if (verb == "poll-wait")
+				words >> s.poll_wait;
 			else if (!verb.empty() && verb[0] != '#')
 				s.lines.push_back(line);
 		}
@@ -257,6 +262,8 @@ int wiiuse_poll(struct wiimote_t **wm, int wiimotes)
 	Scenario &s = scenario();
 	if (++s.polls > kMaxPolls)
 		fail("too many polls");
+	if (s.poll_wait)
+		usleep(static_cast<useconds_t>(s.poll_wait) * 1000);
 	int g = groupOf(wm);
 	Group &grp = group(g);
 	for (int i = 0; i < wiimotes; ++i)

@@ -10,6 +10,9 @@ function(hitcheck_gzip source output)
 endfunction()
 
 set(pages serialpulse.1)
+if(TARGET hitview)
+  list(APPEND pages hitview.1)
+endif()
 if(TARGET hitcheck)
   list(APPEND pages hitcheck.1)
   install(FILES udev/70-hitcheck-wiimote.rules DESTINATION lib/udev/rules.d)
@@ -39,6 +42,10 @@ player's remote it says whether its infrared camera sees exactly two
 sources, the robot's LEDs: a hit. It drives the remotes through the
 kernel's hid-wiimote driver, so a remote paired over Bluetooth is all it
 needs.
+
+hitview shows what each remote's camera sees, live on a terminal, with
+the game's verdict, so that the robot's LEDs can be placed and stray light
+found before the game.
 
 serialpulse sends the byte 1 to the USB serial device /dev/ttyUSB0 over
 and over, and prints a line for each byte that went out.")

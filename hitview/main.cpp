@@ -62,6 +62,16 @@ bool aggiorna(Visto &v, const struct wiimote_t *wm, double t)
 	return true;
 }
 
+// The first `colonne` columns of a UTF-8 line, never half a character.
+std::string inColonne(const std::string &t, int colonne)
+{
+	size_t fine = 0;
+	for (int n = 0; fine < t.size(); ++fine)
+		if ((static_cast<unsigned char>(t[fine]) & 0xC0) != 0x80 && ++n > colonne)
+			break;
+	return t.substr(0, fine);
+}
+
 bool connesso(struct wiimote_t **g)
 {
 	return g[0]->state & kConnesso;
@@ -135,7 +145,7 @@ int main()
 		misura(colonne, righe);
 		std::vector<std::string> schermo = disegna(scena, colonne, righe);
 		if (!detto.empty() && t - dettoAlle < kDettoPer)
-			schermo.back() = detto.substr(0, static_cast<size_t>(colonne));
+			schermo.back() = inColonne(detto, colonne);
 		mostra(schermo);
 		disegnata = t;
 		daDisegnare = false;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <curses.h>
@@ -102,6 +103,8 @@ void svegliaTra(double secondi)
 
 bool entra()
 {
+	// The library's lines are UTF-8 (Italian): drawn as the locale says.
+	std::setlocale(LC_ALL, "");
 	if (!newterm(nullptr, stdout, stdin))
 		return false;
 	dentro = true;

@@ -76,7 +76,7 @@ root_step() {
 	[ ${#ROOT_STEPS[@]} -gt "$kept" ] || SET_UP+=("$what")
 }
 
-BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev libsystemd-dev)
+BUILD_PACKAGES=(cmake g++ make pkg-config libevdev-dev libsystemd-dev libncurses-dev)
 # Playing with real remotes: bluetoothd, and udev to give out their nodes.
 PLAY_PACKAGES=(bluez udev)
 TEST_PACKAGES=(libgtest-dev libgmock-dev dpkg-dev lintian man-db groff-base python3-dbusmock dbus-daemon)

@@ -24,7 +24,8 @@ def flat(text):
 
 def pieces():
     """(file, piece) for each part of a literal that is said as it is."""
-    for path in sorted(glob.glob(f'{root}/hitcheck/*.cpp') + glob.glob(f'{root}/serialpulse/*.cpp') +
+    for path in sorted(glob.glob(f'{root}/hitcheck/*.cpp') + glob.glob(f'{root}/hitview/*.cpp') +
+                       glob.glob(f'{root}/serialpulse/*.cpp') +
                        glob.glob(f'{root}/wiiuse/src/*.cpp')):
         name = path[len(root) + 1:]
         if name in NOT_SAID:

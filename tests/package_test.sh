@@ -15,8 +15,8 @@ expect_files() { # ROOT FILE...
 	shift
 	for f in "$@"; do [ -f "$root/$f" ] || fail "missing $f in $root"; done
 }
-files="bin/hitcheck bin/serialpulse lib/udev/rules.d/70-hitcheck-wiimote.rules
-share/man/man1/hitcheck.1.gz share/man/man1/serialpulse.1.gz
+files="bin/hitcheck bin/hitview bin/serialpulse lib/udev/rules.d/70-hitcheck-wiimote.rules
+share/man/man1/hitcheck.1.gz share/man/man1/hitview.1.gz share/man/man1/serialpulse.1.gz
 share/doc/hitcheck/copyright share/doc/hitcheck/changelog.gz"
 
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
@@ -30,7 +30,7 @@ dpkg-deb -x "$deb" "$tmp/root"
 expect_files "$tmp/root/usr" $files
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for d in libc6 libevdev2 libsystemd0 libstdc++6; do
+for d in libc6 libevdev2 libsystemd0 libstdc++6 libncursesw6; do
 	echo "$depends" | grep -q "$d" || fail "Depends lacks $d"
 done
 dpkg-deb -f "$deb" Maintainer | grep -q '@' || fail "no maintainer address"
@@ -44,7 +44,7 @@ else
 	fail "lintian is not installed"
 fi
 
-for page in hitcheck serialpulse; do
+for page in hitcheck hitview serialpulse; do
 	warnings=$(MANWIDTH=80 man --warnings -l "$tmp/root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
 	[ -z "$warnings" ] || fail "$page.1 renders with warnings: $warnings"
 	MANWIDTH=80 man -l "$tmp/root/usr/share/man/man1/$page.1.gz" 2>/dev/null | grep -q "^NAME" ||
@@ -55,6 +55,10 @@ done
 timeout 2 "$tmp/root/usr/bin/hitcheck" >"$tmp/hitcheck.out" 2>&1 || true
 [ "$(head -n 1 "$tmp/hitcheck.out")" = "inizializzazione wiimote_player..." ] ||
 	fail "installed hitcheck printed: $(cat "$tmp/hitcheck.out")"
+
+# The installed hitview starts the same search.
+timeout 2 "$tmp/root/usr/bin/hitview" >"$tmp/hitview.out" 2>&1 </dev/null || true
+grep -q "impossibile\|error" "$tmp/hitview.out" && fail "installed hitview said: $(cat "$tmp/hitview.out")"
 
 # The installed serialpulse pulses a pseudo-terminal at /dev/ttyUSB0.
 SERIALPULSE_UNDER_TEST="$tmp/root/usr/bin/serialpulse" "$serial_test" \

@@ -74,8 +74,8 @@ tell_root_steps "preparare il gioco (bluetoothd, gruppo hitcheck, regola udev, i
 
 # The first build takes a minute or two, with nothing else to show.
 if [ ! -x build/hitcheck/hitcheck ] ||
-	[ -n "$(find CMakeLists.txt cmake common hitcheck serialpulse wiiuse -newer build/hitcheck/hitcheck -print -quit)" ]; then
-	echo "run.sh: compilo hitcheck e serialpulse in build/ (la prima volta un paio di minuti)..." >&2
+	[ -n "$(find CMakeLists.txt cmake common hitcheck hitview serialpulse wiiuse -newer build/hitcheck/hitcheck -print -quit)" ]; then
+	echo "run.sh: compilo hitcheck, hitview e serialpulse in build/ (la prima volta un paio di minuti)..." >&2
 fi
 configure_for_run build
 cmake --build build -j"$(nproc)" >/dev/null

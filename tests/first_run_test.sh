@@ -45,7 +45,7 @@ line=$(grep -n "^  su -c " <<<"$err" | cut -d: -f1)
 # What needs root is left to the line, and said as not done: both groups.
 grep -q "^run.sh: preparato" <<<"$err" && fail "something was said set up that nobody cannot set up"
 grep -qE "usermod -aG hitcheck\\\\?,dialout nobody" <<<"$err" || fail "the root line does not add the user to hitcheck and dialout"
-built=$(grep -n "^run.sh: compilo hitcheck e serialpulse" <<<"$err" | cut -d: -f1)
+built=$(grep -n "^run.sh: compilo " <<<"$err" | cut -d: -f1)
 [ -n "$built" ] && [ "$built" -gt "$line" ] || fail "the build is not said after the root line"
 if [ ! -S /run/udev/control ]; then
 	grep -q "udev non è in esecuzione" <<<"$err" || fail "udev not running is not said"

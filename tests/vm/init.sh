@@ -83,6 +83,10 @@ bench)
 *)
 	vmcheck /bin/hitcheck /checks/hitcheck.steps
 	echo "vm: hitcheck-checks $?"
+	if [ -x /bin/hitview ]; then
+		vmcheck /bin/hitcheck /checks/hitview.steps
+		echo "vm: hitview-checks $?"
+	fi
 
 	wait_adapter present
 	# A board that asks for modem control (no CLOCAL), and a line that

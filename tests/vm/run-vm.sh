@@ -111,6 +111,9 @@ cp "$busybox" "$root/bin/busybox"
 cp "$hitcheck" "$root/bin/hitcheck"
 cp "$serialpulse" "$root/bin/serialpulse"
 cp "$vmcheck" "$root/bin/vmcheck"
+# hitview, built beside hitcheck, runs after it in the checks.
+hitview=${HITVIEW:-$(dirname "$hitcheck")/../hitview/hitview}
+[ "$mode" = checks ] && [ -x "$hitview" ] && cp "$hitview" "$root/bin/hitview" || hitview=
 if [ "$mode" = idle ]; then
 	cp "$floor" "$root/bin/hitcheck-before"
 elif [ -n "$floor" ]; then
@@ -149,7 +152,7 @@ if [ "$mode" = air ]; then
 	modules="$modules hid-generic af_alg algif_hash algif_skcipher cmac ecb ecc ecdh_generic rfkill crc16 bluetooth"
 	modules="$modules hci_vhci hidp"
 fi
-for lib in $(for f in "$hitcheck" "$serialpulse" "$vmcheck" "${tools[@]}" ${floor:+"$floor"}; do
+for lib in $(for f in "$hitcheck" "$serialpulse" "$vmcheck" "${tools[@]}" ${floor:+"$floor"} ${hitview:+"$hitview"}; do
 	ldd "$f" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}'
 done | sort -u); do
 	mkdir -p "$root$(dirname "$lib")"
@@ -333,7 +336,8 @@ log=$(tr -d '\r' <"$console")
 field() { echo "$log" | sed -n "s/^vm: $1 //p" | head -n 1; }
 
 check "the machine booted and powered off" grep -q '^vm: done' <<<"$log"
-check "hitcheck's checks passed" grep -q '^vmcheck: [0-9]* passed, 0 failed' <<<"$log"
+check "hitcheck's checks passed" grep -q '^vm: hitcheck-checks 0' <<<"$log"
+[ -z "$hitview" ] || check "hitview's checks passed" grep -q '^vm: hitview-checks 0' <<<"$log"
 
 bytes=$(size)
 ones=$(tr -cd 1 <"$work/serial.bin" | wc -c)

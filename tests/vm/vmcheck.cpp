@@ -8,7 +8,8 @@
 // Steps, one a line ('#' starts a comment):
 //   remote NAME UNIQ          a remote appears and is probed by the driver
 //                             (also the time `delay` counts from)
-//   start                     hitcheck starts
+//   start [PROGRAM]           hitcheck starts (or PROGRAM, from then on)
+//   interrupt MS              Ctrl-C: it ends by SIGINT within MS, silent
 //   expect TEXT               hitcheck prints TEXT next (\n is a line break)
 //   wait MS
 //   press NAME KEY... / release NAME KEY...   (A B UP DOWN LEFT RIGHT MINUS PLUS ONE TWO HOME)
@@ -27,6 +28,7 @@
 //   cpu-mark                  the CPU figures count from here on
 //   cpu LABEL                 figure: hitcheck's CPU time since it started,
 //                             or since the last cpu-mark
+//   cpu-ratio LABEL           figure: the last cpu figure over the one before
 //   latency PLAYER ROBOT S    figure: report-to-line delay over S seconds of
 //                             presses of A, 10 a second on each remote
 //   delay LABEL               figure: from the last press to the last expect
@@ -153,6 +155,7 @@ struct Run {
 	Clock::time_point lastPress, lastSeen;
 	std::unique_ptr<Hitcheck> hc = std::make_unique<Hitcheck>();
 	int passed = 0, failed = 0;
+	std::vector<double> shares; // the cpu figures so far, percent of a core
 	uid_t uid = 0; // who hitcheck runs as
 	gid_t gid = 0;
 	std::vector<gid_t> groups;
@@ -409,8 +412,13 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		run.remotes[name] = std::move(r);
 		return true;
 	}
-	if (verb == "start")
+	if (verb == "start") {
+		// Another program of the family from here on, when named.
+		std::string other;
+		if (words >> other)
+			run.program = other;
 		return start(run, why);
+	}
 	if (verb == "unlinked") {
 		int hci = 1;
 		words >> hci;
@@ -542,7 +550,40 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		std::snprintf(text, sizeof text, "%s: %.2f s of CPU in %.2f s = %.2f%% of a core",
 		              line.substr(line.find(' ') + 1).c_str(), used, wall, 100.0 * used / wall);
 		figure = text;
+		run.shares.push_back(100.0 * used / wall);
 		return true;
+	}
+	if (verb == "cpu-ratio") {
+		// The last two `cpu` figures side by side: the later over the earlier.
+		if (run.shares.size() < 2) {
+			why = "two cpu figures are needed";
+			return false;
+		}
+		double later = run.shares.back(), earlier = run.shares[run.shares.size() - 2];
+		char text[200];
+		std::snprintf(text, sizeof text, "%s: %.2f%% against %.2f%% = %.2f", line.substr(line.find(' ') + 1).c_str(),
+		              later, earlier, later / earlier);
+		figure = text;
+		return true;
+	}
+	if (verb == "interrupt") {
+		// Ctrl-C: it ends as the signal does, within MS, having said nothing.
+		int n = 0;
+		words >> n;
+		kill(hc.pid, SIGINT);
+		if (!waitFor([&] { return exited(hc); }, milliseconds(n))) {
+			why = "still running after " + std::to_string(n) + " ms";
+			return false;
+		}
+		if (hc.reader.joinable())
+			hc.reader.join();
+		readErr(hc, SIZE_MAX, milliseconds(0));
+		if (!WIFSIGNALED(hc.status) || WTERMSIG(hc.status) != SIGINT)
+			why = "it did not end by SIGINT";
+		else if (!hc.err.empty())
+			why = "standard error: " + hc.err;
+		hc.err.clear();
+		return why.empty();
 	}
 	if (verb == "startup-time") {
 		Clock::time_point last = hc.started;
@@ -677,6 +718,7 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		std::vector<std::pair<int, int>> sources;
 		for (std::string xy; words >> xy;)
 			sources.push_back({std::stoi(xy), std::stoi(xy.substr(xy.find(',') + 1))});
+		run.lastPress = Clock::now(); // what `delay` counts from
 		sendCamera(*r, sources);
 		return true;
 	}

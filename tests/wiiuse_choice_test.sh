@@ -1,5 +1,5 @@
 #!/bin/sh
-# A wiiuse installed under a prefix is what hitcheck links against when asked
+# A wiiuse installed under a prefix is what hitcheck and hitview link against when asked
 # for the system's; without one, asking for it fails at configure time.
 # Usage: wiiuse_choice_test.sh SOURCE_DIR LIBWIIUSE_SO WIIUSE_H
 set -eu
@@ -15,12 +15,13 @@ fail() { echo "FAIL: $*"; exit 1; }
 cmake -S "$src" -B "$tmp/found" -DBUILD_TESTING=OFF -DHITCHECK_WIIUSE=system \
 	-DCMAKE_PREFIX_PATH="$tmp/prefix" >"$tmp/found.log" 2>&1 ||
 	{ cat "$tmp/found.log"; fail "configure with a wiiuse under the prefix"; }
-cmake --build "$tmp/found" --target hitcheck >"$tmp/build.log" 2>&1 ||
+cmake --build "$tmp/found" --target hitcheck hitview >"$tmp/build.log" 2>&1 ||
 	{ cat "$tmp/build.log"; fail "build against it"; }
 grep -q "using the wiiuse installation at $tmp/prefix/lib/libwiiuse.so" "$tmp/found.log" ||
 	fail "configure did not say which wiiuse it took"
-readelf -d "$tmp/found/hitcheck/hitcheck" | grep -q 'NEEDED.*\[libwiiuse\.so\]' ||
-	fail "hitcheck does not need libwiiuse.so"
+for p in hitcheck/hitcheck hitview/hitview; do
+	readelf -d "$tmp/found/$p" | grep -q 'NEEDED.*\[libwiiuse\.so\]' || fail "$p does not need libwiiuse.so"
+done
 out=$(LD_LIBRARY_PATH="$tmp/prefix/lib" HITCHECK_SCENARIO=quiet "$tmp/found/hitcheck/hitcheck")
 expected='inizializzazione wiimote_player...
 numero di wiimote trovati: 0 

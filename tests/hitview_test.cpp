@@ -182,11 +182,15 @@ TEST(Hitview, OnATerminalItDrawsTheViewAndQLeavesTheTerminalAsItWas)
 	size_t before = shown.size();
 	ASSERT_EQ(write(master, "q", 1), 1);
 	int status = -1;
-	for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+	pid_t ended = 0;
+	for (int i = 0; i < 250 && (ended = waitpid(pid, &status, WNOHANG)) <= 0; ++i) {
 		readFor(20, "");
+		usleep(20000);
+	}
 	readFor(200, "");
 	close(master);
-	ASSERT_TRUE(WIFEXITED(status)) << "still running after q";
+	ASSERT_EQ(ended, pid) << "still running after q";
+	ASSERT_TRUE(WIFEXITED(status));
 	EXPECT_EQ(WEXITSTATUS(status), 0);
 	// The alternate screen left, the cursor shown again.
 	std::string after = shown.substr(before);

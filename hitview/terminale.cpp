@@ -123,6 +123,9 @@ bool entra()
 		close(tubo[1]);
 		detti = tubo[0];
 	}
+	// Keys come only from a terminal: /dev/null, say, is always readable.
+	if (!isatty(STDIN_FILENO))
+		return true;
 	principale = pthread_self();
 	sigset_t tutti, prima;
 	sigfillset(&tutti);

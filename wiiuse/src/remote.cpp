@@ -46,14 +46,6 @@ void readBattery(Remote &r)
 		r.rec.battery_level = static_cast<float>(batteryFromCapacity(r.bound.hearing.battery * 100 / 255));
 }
 
-void stopCamera(Remote &r)
-{
-	r.camera.abandon();
-	r.cameraTries = 0;
-	r.cameraRetryAt = kNever;
-	r.ir.close();
-}
-
 void cameraFailed(Remote &r, int error, Time now)
 {
 	const std::string &path = r.bound.where.ir;
@@ -65,9 +57,7 @@ void cameraFailed(Remote &r, int error, Time now)
 		r.cameraRetryAt = now + kCameraRetry;
 		return;
 	}
-	stopCamera(r);
-	clearIr(r.pending, r.rec);
-	r.rec.state &= ~kStateIr;
+	setIr(r, false);
 }
 
 // Sets the camera up: its node is opened away from the loop.
@@ -126,8 +116,9 @@ void lose(Remote &r, bool silent, Time now)
 	r.cameraBack = r.rec.state & kStateIr;
 	r.lookedAt = now;
 	r.core.close();
-	stopCamera(r);
-	clearIr(r.pending, r.rec);
+	// Its node is gone: a set-up under way is not waited for.
+	r.camera.abandon();
+	setIr(r, false);
 	seedButtons(r.pending, r.rec, 0);
 	r.leds.owed = false;
 	r.rec.state &= ~(kStateConnected | kStateIr);

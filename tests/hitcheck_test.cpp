@@ -32,16 +32,7 @@ Outcome run(const std::string &scenario)
 	r.code = exitCode(c);
 	r.combined = c.outText;
 	r.err = c.errText;
-	// Notes are "\x1e<call>\n", wherever they fall.
-	for (size_t at = 0; at < r.combined.size();) {
-		size_t mark = r.combined.find('\x1e', at);
-		r.out += r.combined.substr(at, mark - at);
-		if (mark == std::string::npos)
-			break;
-		size_t end = r.combined.find('\n', mark);
-		r.calls.push_back(r.combined.substr(mark + 1, end - mark - 1));
-		at = end == std::string::npos ? end : end + 1;
-	}
+	splitNotes(r.combined, r.out, r.calls);
 	return r;
 }
 

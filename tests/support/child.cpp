@@ -146,3 +146,16 @@ std::string drain(int fd)
 		text.append(buf, static_cast<size_t>(got));
 	}
 }
+
+void splitNotes(const std::string &combined, std::string &out, std::vector<std::string> &calls)
+{
+	for (size_t at = 0; at < combined.size();) {
+		size_t mark = combined.find('\x1e', at);
+		out += combined.substr(at, mark - at);
+		if (mark == std::string::npos)
+			break;
+		size_t end = combined.find('\n', mark);
+		calls.push_back(combined.substr(mark + 1, end - mark - 1));
+		at = end == std::string::npos ? end : end + 1;
+	}
+}

@@ -42,6 +42,10 @@ void stop(Child &c, int sig);
 // Exit status of a child that exited, -1 when a signal ended it.
 int exitCode(const Child &c);
 
+// The scripted wiiuse notes each call on standard output as "\x1e<call>\n",
+// wherever it falls: the program's own output without them, and the calls.
+void splitNotes(const std::string &combined, std::string &out, std::vector<std::string> &calls);
+
 // Reads whatever `fd` holds now, without waiting.
 std::string drain(int fd);
 

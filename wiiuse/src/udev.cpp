@@ -5,7 +5,6 @@
 #include <systemd/sd-device.h>
 #include <systemd/sd-event.h>
 
-#include <climits>
 #include <fstream>
 #include <sstream>
 #include <cstdlib>
@@ -76,9 +75,9 @@ bool settled(const Found &f, const std::string &sysRoot, std::set<std::string> *
 	for (const std::string &dir : f.devices) {
 		if (done && done->count(dir))
 			continue;
-		char real[PATH_MAX];
+		// sd-device follows the driver's links itself.
 		sd_device *d = nullptr;
-		if (!realpath(dir.c_str(), real) || sd_device_new_from_syspath(&d, real) < 0)
+		if (sd_device_new_from_syspath(&d, dir.c_str()) < 0)
 			return false; // gone meanwhile
 		Handle<sd_device, sd_device_unref> device(d);
 		// Initialized means udev has written its database entry: before

@@ -28,6 +28,8 @@
 //   cpu-mark                  the CPU figures count from here on
 //   cpu LABEL                 figure: hitcheck's CPU time since it started,
 //                             or since the last cpu-mark
+//   cpu-lap LABEL             figure: its CPU time since the last cpu-lap
+//                             or cpu-mark (`cpu` still counts from the mark)
 //   cpu-ratio LABEL           figure: the last cpu figure over the one before
 //   latency PLAYER ROBOT S    figure: report-to-line delay over S seconds of
 //                             presses of A, 10 a second on each remote
@@ -113,6 +115,8 @@ struct Hitcheck {
 	Clock::time_point started;
 	Clock::time_point markedAt; // where the CPU figures count from, and
 	double markedCpu = 0;       // what it had used by then
+	Clock::time_point lapAt;    // the same for `cpu-lap`'s figures
+	double lapCpu = 0;
 	std::thread reader;
 	std::mutex lock;
 	std::string out;
@@ -224,7 +228,7 @@ bool start(Run &run, std::string &why)
 	if (run.hc->reader.joinable())
 		run.hc->reader.join();
 	run.hc = std::make_unique<Hitcheck>();
-	run.hc->started = run.hc->markedAt = Clock::now();
+	run.hc->started = run.hc->markedAt = run.hc->lapAt = Clock::now();
 	run.hc->pid = fork();
 	if (run.hc->pid == 0) {
 		dup2(out[1], 1);
@@ -540,17 +544,24 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		return true;
 	}
 	if (verb == "cpu-mark") {
-		hc.markedAt = Clock::now();
-		hc.markedCpu = cpuSeconds(hc.pid);
+		hc.markedAt = hc.lapAt = Clock::now();
+		hc.markedCpu = hc.lapCpu = cpuSeconds(hc.pid);
 		return true;
 	}
-	if (verb == "cpu") {
-		char text[160];
-		double wall = ms(Clock::now() - hc.markedAt) / 1000.0, used = cpuSeconds(hc.pid) - hc.markedCpu;
+	if (verb == "cpu" || verb == "cpu-lap") {
+		bool lap = verb == "cpu-lap";
+		Clock::time_point now = Clock::now();
+		double cpu = cpuSeconds(hc.pid);
+		double wall = ms(now - (lap ? hc.lapAt : hc.markedAt)) / 1000.0, used = cpu - (lap ? hc.lapCpu : hc.markedCpu);
+		char text[200];
 		std::snprintf(text, sizeof text, "%s: %.2f s of CPU in %.2f s = %.2f%% of a core",
 		              line.substr(line.find(' ') + 1).c_str(), used, wall, 100.0 * used / wall);
 		figure = text;
 		run.shares.push_back(100.0 * used / wall);
+		if (lap) {
+			hc.lapAt = now;
+			hc.lapCpu = cpu;
+		}
 		return true;
 	}
 	if (verb == "cpu-ratio") {

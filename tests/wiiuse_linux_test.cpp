@@ -11,6 +11,7 @@
 #include "trust.h"
 #include "udev.h"
 #include "support/child.h"
+#include "support/sim_bluetooth.h"
 
 #include <wiiuse.h>
 
@@ -1177,6 +1178,31 @@ TEST_F(Timed, TheSearchPassesOverABoundRemoteThatIsSilentAndTakesItWhenItSpeaks)
 	late[playerRaw] = Ms(1900);
 	EXPECT_EQ(wiiuse_find(second, 1, 0), 1);
 	EXPECT_EQ(wiiuse_connect(second, 1), 1);
+}
+
+TEST_F(Timed, ARemoteBoundDuringTheSearchIsTakenAsItAnswersNotAtTheNextLook)
+{
+	forgetAll();
+	// The robot's remote binds 0.3 s into a search for two, which has
+	// turned to Bluetooth for it; asked as it is seen, it answers 20 ms
+	// later, and that answer ends the wait (the next look is at 0.4 s).
+	std::string robotDir = dirOf("0005:057E:0306.0002"), away = root + "/unbound";
+	ASSERT_EQ(rename(robotDir.c_str(), away.c_str()), 0);
+	clock.at(clock.t + Ms(300), [&] { rename(away.c_str(), robotDir.c_str()); });
+	static SimBluetooth *air;
+	auto simulated = std::make_unique<SimBluetooth>(clock);
+	air = simulated.get();
+	BluetoothPorts before = bluetooth();
+	useBluetooth({[](std::string &) { return air->bus(); }, [] { return air->hci(); }});
+	wiimote_t **both = wiiuse_init(2);
+	Time start = clock.t;
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(wiiuse_find(both, 2, 5), 2);
+	testing::internal::GetCapturedStderr();
+	EXPECT_LE(since(start), 0.35);
+	EXPECT_GT(air->count("StartDiscovery") + air->count("inquiry"), 0) << "Bluetooth never searched";
+	useBluetooth(before);
+	clock.watchers.pop_back();
 }
 
 TEST_F(Timed, AVacantSlotTakesTheRemoteThatAnswersNotASilentOneBoundBeforeIt)

@@ -234,7 +234,7 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(BusPort bus, HciPo
 	return s;
 }
 
-void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room, int wake)
+void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room, const std::vector<pollfd> &wakes)
 {
 	// A call begun before the deadline is seen through a while longer.
 	s.context.callsUntil = deadline + kBluezCallGrace;
@@ -263,8 +263,9 @@ void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room, int wa
 			break;
 		if (!s.answered.empty())
 			continue;
-		// The bus, the inquiry, the caller's wake, and the pages under way.
-		std::vector<pollfd> p = {{-1, 0, 0}, {-1, POLLIN, 0}, {wake, POLLIN, 0}};
+		// The bus, the inquiry, the caller's wakes, and the pages under way.
+		std::vector<pollfd> p = {{-1, 0, 0}, {-1, POLLIN, 0}};
+		p.insert(p.end(), wakes.begin(), wakes.end());
 		std::vector<const Peer *> pages;
 		Time wakeAt = std::min({until, nextDue(s.peers), s.start == Start::Absent ? s.startDue : kNever});
 		if (!s.lost) {
@@ -283,9 +284,11 @@ void stepBluezSearch(BluezSearch &s, Time until, Time deadline, int room, int wa
 				pages.push_back(&peer);
 			}
 		// What woke it is seen to before the step ends.
-		woken = waitUntil(p.data(), p.size(), std::max(wakeAt, t)) > 0 && (p[2].revents & POLLIN);
+		bool any = waitUntil(p.data(), p.size(), std::max(wakeAt, t)) > 0;
+		woken = any && std::any_of(p.begin() + 2, p.begin() + 2 + wakes.size(),
+		                           [](const pollfd &w) { return w.revents & POLLIN; });
 		for (size_t i = 0; i < pages.size(); ++i)
-			paged(s, *pages[i], p[3 + i].revents);
+			paged(s, *pages[i], p[2 + wakes.size() + i].revents);
 	}
 }
 

@@ -35,8 +35,8 @@ std::unique_ptr<BluezSearch, BluezSearchEnd> startBluezSearch(BusPort bus, HciPo
 // Waits until `until` at most for what BlueZ and the controller say, and
 // pairs and connects the Wii Remotes in range, one at a time, while `room`
 // is left, beginning none at or after `deadline`. The wait ends early when
-// `wake` (-1: none) becomes readable.
-void stepBluezSearch(BluezSearch &search, Time until, Time deadline, int room, int wake = -1);
+// any of `wakes` (udev's word, a remote's answer) becomes readable.
+void stepBluezSearch(BluezSearch &search, Time until, Time deadline, int room, const std::vector<pollfd> &wakes = {});
 
 // How many remotes the search has connected that the driver has not bound
 // yet (`bound`: the addresses of those it has) and that are still awaited,

@@ -145,14 +145,15 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 				consider(nextListen(b.hearing));
 		if (bluetooth)
 			consider(nextBindDue(*bluetooth));
-		// udev's word on a device, or an answer, ends the wait as it comes.
+		// udev's word on a device, or an answer, ends the wait as it comes,
+		// whether or not Bluetooth is searching meanwhile.
 		std::vector<pollfd> answers;
 		if (watch)
 			answers.push_back({woken, POLLIN, 0});
+		for (auto &[id, b] : seen)
+			if (b.raw.isOpen() && b.hearing.asks)
+				answers.push_back({b.raw.fd, POLLIN, 0});
 		if (!asked && have + settling + asking >= want) {
-			for (auto &[id, b] : seen)
-				if (b.raw.isOpen() && b.hearing.asks)
-					answers.push_back({b.raw.fd, POLLIN, 0});
 			waitUntil(answers.data(), answers.size(), until);
 			continue;
 		}
@@ -176,7 +177,7 @@ std::vector<Bound> searchRemotes(const std::string &sysRoot, const std::string &
 			showCountdown(deadline);
 		if (t < deadline)
 			until = std::min(until, deadline - std::chrono::duration_cast<std::chrono::seconds>(deadline - t) + Ms(1));
-		stepBluezSearch(*bluetooth, until, deadline, want - have - settling - asking - awaited, woken);
+		stepBluezSearch(*bluetooth, until, deadline, want - have - settling - asking - awaited, answers);
 	}
 }
 

@@ -220,17 +220,18 @@ bool offerDeviceId(int hci, std::string &why)
 	return ok;
 }
 
-// The clones' inquiry scan, which the emulated controllers also require of
-// a device to be paged: off while the host makes a general inquiry, on
-// otherwise. The emulated controllers answer any inquiry a device scans
-// for, 100 ms after it begins, so the host's commands and events are
-// watched as they go, from bluetoothd's start. A clone is paged only while
-// it is shown: the search reaches it during its limited inquiry, and pairs
-// and connects it over that link.
+// The remotes' inquiry scan, which the emulated controllers also require of
+// a device to be paged: off until SYNC is pressed, and a clone's off while
+// the host makes a general inquiry. The emulated controllers answer any
+// inquiry a device scans for, 100 ms after it begins, so the host's
+// commands and events are watched as they go, from bluetoothd's start. A
+// clone is paged only while it is shown: the search reaches it during its
+// limited inquiry, and pairs and connects it over that link.
 struct Clone {
 	int raw = -1; // its raw HCI socket
 	bdaddr_t address{};
-	bool shown = true;     // in SYNC mode: it answers the host's limited inquiries
+	bool original = false; // answers general inquiries too
+	bool shown = true;     // in SYNC mode: it answers the host's inquiries
 	int heard[2] = {0, 0}; // answers the host had of it in general, limited inquiries
 	int first = -1;        // the kind of inquiry that heard it first
 };
@@ -241,6 +242,11 @@ struct Clones {
 	Inquiry host = Inquiry::None;
 };
 Clones *const clones = new Clones; // never freed: the process ends first
+
+bool hidden(const Clone &c, Inquiry host)
+{
+	return !c.shown || (!c.original && host == Inquiry::General);
+}
 
 void setScan(int raw, bool hidden)
 {
@@ -291,12 +297,13 @@ void watchInquiries()
 		std::lock_guard<std::mutex> hold(clones->lock);
 		clones->host = host;
 		for (auto &[hci, c] : clones->of)
-			setScan(c.raw, !c.shown || host == Inquiry::General);
+			setScan(c.raw, hidden(c, host));
 	}
 }
 
-// hciN is a clone's from now on: its scan is the watcher's.
-bool becomeClone(int hci, std::string &why)
+// hciN's scan is the watcher's from now on; it answers no inquiry until
+// its SYNC is pressed.
+bool becomeClone(int hci, bool original, std::string &why)
 {
 	int raw = hciSocket(static_cast<uint16_t>(hci), HCI_CHANNEL_RAW);
 	if (raw < 0) {
@@ -308,9 +315,10 @@ bool becomeClone(int hci, std::string &why)
 	if (c.raw >= 0 && c.raw != raw)
 		close(c.raw);
 	c.raw = raw;
-	c.shown = true;
+	c.original = original;
+	c.shown = false;
 	hci_devba(hci, &c.address);
-	setScan(raw, clones->host == Inquiry::General);
+	setScan(raw, true);
 	return true;
 }
 
@@ -398,18 +406,31 @@ bool restartBluez(std::string &why)
 	return readyBluetoothd(why);
 }
 
-bool pressSync(int remote, bool clone, std::string &why)
+bool readySync(int remote, bool clone, std::string &why)
 {
 	std::string hci = "hci" + std::to_string(remote);
-	// It is called so, whatever it is.
-	if (!setAdapter(remote, "Alias", "Nintendo RVL-CNT-01", 0, why))
+	// It is called so, whatever it is; bluetoothd sets a class as it makes
+	// a controller discoverable, so a remote's comes after.
+	if (!setAdapter(remote, "Alias", "Nintendo RVL-CNT-01", 0, why) || !setAdapter(remote, "Powered", nullptr, 1, why))
 		return false;
-	if (!clone)
-		return setAdapter(remote, "Powered", nullptr, 1, why) && offerDeviceId(remote, why) &&
-		       setAdapter(remote, "Discoverable", nullptr, 1, why) && run("hciconfig " + hci + " class 0x002504", why);
+	if (!clone && !(offerDeviceId(remote, why) && setAdapter(remote, "Discoverable", nullptr, 1, why)))
+		return false;
 	// Connectable; its inquiry scan is the watcher's.
-	return setAdapter(remote, "Powered", nullptr, 1, why) && run("hciconfig " + hci + " class 0x002504", why) &&
-	       run("hciconfig " + hci + " pscan", why) && becomeClone(remote, why);
+	return run("hciconfig " + hci + " class 0x002504", why) && (!clone || run("hciconfig " + hci + " pscan", why)) &&
+	       becomeClone(remote, !clone, why);
+}
+
+bool pressSync(int remote, std::string &why)
+{
+	std::lock_guard<std::mutex> hold(clones->lock);
+	auto c = clones->of.find(remote);
+	if (c == clones->of.end()) {
+		why = "hci" + std::to_string(remote) + " was not made ready";
+		return false;
+	}
+	c->second.shown = true;
+	setScan(c->second.raw, hidden(c->second, clones->host));
+	return true;
 }
 
 void leaveSync(int remote)

@@ -19,11 +19,13 @@ bool startBluez(int late, std::chrono::milliseconds pinDelay, std::string &why);
 // agent, which are given it anew.
 bool restartBluez(std::string &why);
 
-// The remote's red SYNC button: its controller takes a Wii Remote's name
-// and class. An original answers every inquiry and offers Nintendo's Device
-// ID; a clone, as many remotes sold today, answers only the limited
-// inquiry and has no Device ID.
-bool pressSync(int remote, bool clone, std::string &why);
+// The remote's batteries put in: its controller takes a Wii Remote's name
+// and class, and answers no inquiry yet. An original offers Nintendo's
+// Device ID; a clone, as many remotes sold today, has none.
+bool readySync(int remote, bool clone, std::string &why);
+// Its red SYNC button, at once: an original answers every inquiry from
+// then on, a clone only the limited one.
+bool pressSync(int remote, std::string &why);
 
 // A remote not in SYNC mode (a new game's, which comes back by a button
 // press) answers no inquiry, as a real one: an original's controller is

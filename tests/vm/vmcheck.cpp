@@ -42,8 +42,11 @@
 //   user UID GID GROUP...     hitcheck runs as this user, in these groups
 //   udev NAME GROUP           udev gave the remote's button node to GROUP
 //                             and tagged it for the seat's user
-//   sync NAME HCI [clone]     the remote's SYNC button (also the time `delay`
-//                             counts from); a clone answers only the limited
+//   ready NAME HCI [clone]    the remote's batteries in: its controller set up
+//                             as a remote's, answering no inquiry yet
+//   sync NAME HCI [clone]     the remote's SYNC button, readied first unless
+//                             it was (the press is the time `delay` counts
+//                             from); a clone answers only the limited
 //                             inquiry, and has no Device ID
 //   limited HCI               the host heard the clone on hciHCI first in a
 //                             limited inquiry
@@ -94,6 +97,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <set>
 #include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -157,6 +161,7 @@ struct Run {
 	std::map<std::string, std::unique_ptr<Stream>> streams; // by remote
 	std::vector<pid_t> load; // busy processes
 	Clock::time_point lastPress, lastSeen;
+	std::set<int> ready; // remotes' controllers made ready, their SYNC not pressed yet
 	std::unique_ptr<Hitcheck> hc = std::make_unique<Hitcheck>();
 	int passed = 0, failed = 0;
 	std::vector<double> shares; // the cpu figures so far, percent of a core
@@ -692,12 +697,17 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		run.lastPress = Clock::now();
 		return connectAir(*r, host, why);
 	}
-	if (verb == "sync") {
+	if (verb == "ready" || verb == "sync") {
 		int hci = 1;
 		std::string clone;
 		words >> hci >> clone;
+		// A remote not made ready first is, before its SYNC is pressed.
+		if ((verb == "ready" || !run.ready.erase(hci)) && !readySync(hci, clone == "clone", why))
+			return false;
+		if (verb == "ready")
+			return run.ready.insert(hci).second;
 		run.lastPress = Clock::now();
-		return pressSync(hci, clone == "clone", why);
+		return pressSync(hci, why);
 	}
 	if (verb == "watch") {
 		std::string node = coreNode(*r);

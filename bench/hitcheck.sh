@@ -31,8 +31,8 @@ if [ "$mode" = search ]; then
 	cp -r "$here/../tests/vm" "$now/tests/"
 	cp -r "$here/../udev" "$now/"
 	sed -i -e 's/^\(exits [0-9]* [0-9]*\).*/\1 */' -e 's/^said .*/said */' "$now"/tests/vm/*.steps
-	# A first run, not counted: the machine right after the build was the
-	# slowest of its rounds, whichever build it ran.
+	# A first run, not counted: the machine right after the build was
+	# seen to be the slowest of its rounds.
 	bash "$now/tests/vm/run-vm.sh" "$build/hitcheck/hitcheck" "$build/serialpulse/serialpulse" \
 		"$build/tests/vm/vmcheck" air >/dev/null || true
 	out=$(for order in "this before" "before this"; do

@@ -227,7 +227,7 @@ bool offerDeviceId(int hci, std::string &why)
 // commands and events are watched as they go, from bluetoothd's start. A
 // clone is paged only while it is shown: the search reaches it during its
 // limited inquiry, and pairs and connects it over that link.
-struct Clone {
+struct Watched {
 	int raw = -1; // its raw HCI socket
 	bdaddr_t address{};
 	bool original = false; // answers general inquiries too
@@ -236,14 +236,14 @@ struct Clone {
 	int first = -1;        // the kind of inquiry that heard it first
 };
 enum class Inquiry { None, General, Limited }; // the host's, under way
-struct Clones {
+struct Scans {
 	std::mutex lock;
-	std::map<int, Clone> of; // by controller
+	std::map<int, Watched> of; // by controller
 	Inquiry host = Inquiry::None;
 };
-Clones *const clones = new Clones; // never freed: the process ends first
+Scans *const scans = new Scans; // never freed: the process ends first
 
-bool hidden(const Clone &c, Inquiry host)
+bool hidden(const Watched &c, Inquiry host)
 {
 	return !c.shown || (!c.original && host == Inquiry::General);
 }
@@ -277,10 +277,10 @@ void watchInquiries()
 		if (btohs(opcode) == kEvent && n >= 15 && (code == 0x02 || code == 0x22 || code == 0x2f)) {
 			// An inquiry's answer: the first device's address after the
 			// event's code, length and count.
-			std::lock_guard<std::mutex> hold(clones->lock);
-			for (auto &[hci, c] : clones->of)
+			std::lock_guard<std::mutex> hold(scans->lock);
+			for (auto &[hci, c] : scans->of)
 				if (!std::memcmp(buf + 9, c.address.b, 6)) {
-					int limited = clones->host == Inquiry::Limited;
+					int limited = scans->host == Inquiry::Limited;
 					++c.heard[limited];
 					if (c.first < 0)
 						c.first = limited;
@@ -294,24 +294,24 @@ void watchInquiries()
 			host = Inquiry::None; // the inquiry cancelled, or over
 		else
 			continue;
-		std::lock_guard<std::mutex> hold(clones->lock);
-		clones->host = host;
-		for (auto &[hci, c] : clones->of)
+		std::lock_guard<std::mutex> hold(scans->lock);
+		scans->host = host;
+		for (auto &[hci, c] : scans->of)
 			setScan(c.raw, hidden(c, host));
 	}
 }
 
 // hciN's scan is the watcher's from now on; it answers no inquiry until
 // its SYNC is pressed.
-bool becomeClone(int hci, bool original, std::string &why)
+bool watchScan(int hci, bool original, std::string &why)
 {
 	int raw = hciSocket(static_cast<uint16_t>(hci), HCI_CHANNEL_RAW);
 	if (raw < 0) {
 		why = "hci" + std::to_string(hci) + ": " + std::strerror(errno);
 		return false;
 	}
-	std::lock_guard<std::mutex> hold(clones->lock);
-	Clone &c = clones->of[hci];
+	std::lock_guard<std::mutex> hold(scans->lock);
+	Watched &c = scans->of[hci];
 	if (c.raw >= 0 && c.raw != raw)
 		close(c.raw);
 	c.raw = raw;
@@ -417,28 +417,28 @@ bool readySync(int remote, bool clone, std::string &why)
 		return false;
 	// Connectable; its inquiry scan is the watcher's.
 	return run("hciconfig " + hci + " class 0x002504", why) && (!clone || run("hciconfig " + hci + " pscan", why)) &&
-	       becomeClone(remote, !clone, why);
+	       watchScan(remote, !clone, why);
 }
 
 bool pressSync(int remote, std::string &why)
 {
-	std::lock_guard<std::mutex> hold(clones->lock);
-	auto c = clones->of.find(remote);
-	if (c == clones->of.end()) {
+	std::lock_guard<std::mutex> hold(scans->lock);
+	auto c = scans->of.find(remote);
+	if (c == scans->of.end()) {
 		why = "hci" + std::to_string(remote) + " was not made ready";
 		return false;
 	}
 	c->second.shown = true;
-	setScan(c->second.raw, hidden(c->second, clones->host));
+	setScan(c->second.raw, hidden(c->second, scans->host));
 	return true;
 }
 
 void leaveSync(int remote)
 {
 	{
-		std::lock_guard<std::mutex> hold(clones->lock);
-		auto c = clones->of.find(remote);
-		if (c != clones->of.end()) {
+		std::lock_guard<std::mutex> hold(scans->lock);
+		auto c = scans->of.find(remote);
+		if (c != scans->of.end()) {
 			c->second.shown = false;
 			setScan(c->second.raw, true);
 			return;
@@ -504,8 +504,8 @@ bool holdLink(int from, int to, std::string &why)
 
 bool heardFirstInLimited(int clone, std::string &why)
 {
-	std::lock_guard<std::mutex> hold(clones->lock);
-	const Clone &c = clones->of[clone];
+	std::lock_guard<std::mutex> hold(scans->lock);
+	const Watched &c = scans->of[clone];
 	if (c.first < 0)
 		why = "the host never heard it in an inquiry";
 	else if (c.first == 0)

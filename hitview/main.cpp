@@ -49,8 +49,6 @@ bool aggiorna(Visto &v, const struct wiimote_t *wm, double t)
 	v.collegato = wm->state & kConnesso;
 	if (wm->event == WIIUSE_STATUS || wm->battery_level > 0)
 		v.batteria = static_cast<int>(wm->battery_level + 0.5f);
-	if (wm->event != WIIUSE_NONE)
-		v.ultimoSegno = t;
 	v.sorgenti.clear();
 	if (v.collegato && (wm->state & kInfrarossi))
 		for (int i = 0; i < 4; ++i)

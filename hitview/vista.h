@@ -30,7 +30,6 @@ struct Visto {
 	int batteria = -1;              // percent; -1: no status report yet
 	std::vector<Sorgente> sorgenti; // visible ones, by slot
 	double immutataDa = 0;          // when what it sees last changed, s
-	double ultimoSegno = 0;         // when it last reported anything, s
 	std::vector<Punto> estranee;    // marked as stray light
 };
 

@@ -420,16 +420,12 @@ bool readySync(int remote, bool clone, std::string &why)
 	       watchScan(remote, !clone, why);
 }
 
-bool pressSync(int remote, std::string &why)
+bool pressSync(int remote)
 {
 	std::lock_guard<std::mutex> hold(scans->lock);
-	auto c = scans->of.find(remote);
-	if (c == scans->of.end()) {
-		why = "hci" + std::to_string(remote) + " was not made ready";
-		return false;
-	}
-	c->second.shown = true;
-	setScan(c->second.raw, hidden(c->second, scans->host));
+	Watched &c = scans->of[remote];
+	c.shown = true;
+	setScan(c.raw, hidden(c, scans->host));
 	return true;
 }
 

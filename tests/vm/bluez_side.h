@@ -23,9 +23,9 @@ bool restartBluez(std::string &why);
 // and class, and answers no inquiry yet. An original offers Nintendo's
 // Device ID; a clone, as many remotes sold today, has none.
 bool readySync(int remote, bool clone, std::string &why);
-// Its red SYNC button, at once: an original answers every inquiry from
-// then on, a clone only the limited one.
-bool pressSync(int remote, std::string &why);
+// Its red SYNC button, at once, once made ready: an original answers every
+// inquiry from then on, a clone only the limited one.
+bool pressSync(int remote);
 
 // A remote not in SYNC mode (a new game's, which comes back by a button
 // press) answers no inquiry, as a real one: an original's controller is

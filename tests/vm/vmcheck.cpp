@@ -9,7 +9,8 @@
 //   remote NAME UNIQ          a remote appears and is probed by the driver
 //                             (also the time `delay` counts from)
 //   start [PROGRAM]           hitcheck starts (or PROGRAM, from then on)
-//   interrupt MS              Ctrl-C: it ends by SIGINT within MS, silent
+//   interrupt MS              Ctrl-C: it ends by SIGINT within MS, having
+//                             said nothing more
 //   expect TEXT               hitcheck prints TEXT next (\n is a line break)
 //   wait MS
 //   press NAME KEY... / release NAME KEY...   (A B UP DOWN LEFT RIGHT MINUS PLUS ONE TWO HOME)
@@ -582,25 +583,6 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		figure = text;
 		return true;
 	}
-	if (verb == "interrupt") {
-		// Ctrl-C: it ends as the signal does, within MS, having said nothing.
-		int n = 0;
-		words >> n;
-		kill(hc.pid, SIGINT);
-		if (!waitFor([&] { return exited(hc); }, milliseconds(n))) {
-			why = "still running after " + std::to_string(n) + " ms";
-			return false;
-		}
-		if (hc.reader.joinable())
-			hc.reader.join();
-		readErr(hc, SIZE_MAX, milliseconds(0));
-		if (!WIFSIGNALED(hc.status) || WTERMSIG(hc.status) != SIGINT)
-			why = "it did not end by SIGINT";
-		else if (!hc.err.empty())
-			why = "standard error: " + hc.err;
-		hc.err.clear();
-		return why.empty();
-	}
 	if (verb == "startup-time") {
 		Clock::time_point last = hc.started;
 		for (auto &[n, r] : run.remotes) {
@@ -642,9 +624,15 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		}
 		return true;
 	}
-	if (verb == "exits") {
+	if (verb == "exits" || verb == "interrupt") {
+		// Ctrl-C: it ends as the signal does, having said nothing.
+		bool ctrlC = verb == "interrupt";
 		int status = 0, n = 0;
-		words >> status >> n;
+		if (!ctrlC)
+			words >> status;
+		words >> n;
+		if (ctrlC)
+			kill(hc.pid, SIGINT);
 		auto t0 = Clock::now();
 		if (!waitFor([&] { return exited(hc); }, milliseconds(n))) {
 			why = "still running after " + std::to_string(n) + " ms";
@@ -658,7 +646,8 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		char text[80];
 		std::snprintf(text, sizeof text, "ended %.0f ms after the step", ms(Clock::now() - t0));
 		figure = text;
-		if (!WIFEXITED(hc.status) || WEXITSTATUS(hc.status) != status) {
+		if (ctrlC ? !WIFSIGNALED(hc.status) || WTERMSIG(hc.status) != SIGINT
+		          : !WIFEXITED(hc.status) || WEXITSTATUS(hc.status) != status) {
 			why = WIFSIGNALED(hc.status) ? "killed by signal " + std::to_string(WTERMSIG(hc.status))
 			                             : "status " + std::to_string(WEXITSTATUS(hc.status));
 			return false;
@@ -707,7 +696,7 @@ bool step(Run &run, const std::string &line, std::string &why, std::string &figu
 		if (verb == "ready")
 			return run.ready.insert(hci).second;
 		run.lastPress = Clock::now();
-		return pressSync(hci, why);
+		return pressSync(hci);
 	}
 	if (verb == "watch") {
 		std::string node = coreNode(*r);

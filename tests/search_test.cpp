@@ -2,11 +2,14 @@
 // bluetoothd and controller behind its ports, the evening's timeline in
 // milliseconds.
 #include "bluez.h"
+#include "internal.h"
 #include "notices.h"
+#include "ports.h"
 #include "trustrecord.h"
 #include "support/sim_bluetooth.h"
 
 #include <gtest/gtest.h>
+#include <wiiuse.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -253,3 +256,21 @@ TEST_F(Search, TrustFollowsWhatADeviceIsNowAndAnObjectAddedAgainIsJudgedFromNoth
 }
 
 } // namespace
+
+TEST_F(Search, ASearchThatHearsNothingSaysWhatToCheckFirstOnce)
+{
+	static SimBluetooth *current;
+	current = air.get();
+	BluetoothPorts before = bluetooth();
+	useBluetooth({[](std::string &) { return current->bus(); }, [] { return current->hci(); }});
+	useRoots(root + "/sys", root + "/dev");
+	std::system(("mkdir -p " + root + "/sys/class/bluetooth/hci0 " + root + "/sys/bus/hid/drivers/wiimote").c_str());
+	testing::internal::CaptureStderr();
+	wiimote_t **player = wiiuse_init(1), **robot = wiiuse_init(1);
+	EXPECT_EQ(wiiuse_find(player, 1, 2) + wiiuse_find(robot, 1, 2), 0);
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+	          "nessun wiimote trovato: premi il tasto rosso SYNC sotto il coperchio delle batterie nei primi secondi "
+	          "della ricerca (i LED lampeggiano finché si associa); se non lampeggiano, cambia le batterie\n");
+	useBluetooth(before);
+	forgetAll();
+}

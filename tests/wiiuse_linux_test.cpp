@@ -629,10 +629,13 @@ TEST_F(Api, AnExtensionChangeIsAStatusEventAndARemovedRemoteDisconnectsThenComes
 	EXPECT_EQ(wiiuse_poll(g, 1), 1);
 	std::system(("rm -rf " + dir).c_str());
 	start = Clock::now();
+	testing::internal::CaptureStderr();
 	while (wiiuse_poll(g, 1) == 0 && secondsSince(start) < 5) {
 	}
 	EXPECT_EQ(g[0]->state & 0x08, 0);
 	EXPECT_EQ(wiiuse_poll(g, 1), 0);
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "il wiimote 00:19:1d:00:00:02 si è scollegato: spento, "
+	                                                  "batterie tolte o esaurite, o fuori portata\n");
 
 	// Another remote binds, then the same one again: only it is taken back,
 	// lit as it was, with a status event.
@@ -1137,11 +1140,15 @@ TEST_F(Timed, AnswersUpToTwoSecondsLateKeepARemoteSilenceEndsItWithinThreeSecond
 	EXPECT_LE((asked[playerRaw].size() - before) / 2, 80u);
 	EXPECT_LE(clock.waits - waits, 4 * 60) << "woken more than twice a second for each remote";
 
-	// The player's falls silent: lost within 3 s of its last answer.
+	// The player's falls silent: lost within 3 s of its last answer, and
+	// said, once.
 	late.erase(playerRaw);
+	testing::internal::CaptureStderr();
 	EXPECT_TRUE(until([&](wiimote_t **) { return !connectedNow(player); }, 5));
 	EXPECT_LE(since(answeredAt[playerRaw]), 3.0);
 	EXPECT_GE(since(answeredAt[playerRaw]), 2.0);
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "il wiimote 00:19:1d:00:00:01 non risponde più: batterie "
+	                                                  "scariche o fuori portata; torna a giocare appena risponde\n");
 }
 
 TEST_F(Timed, ASilentRobotComesBackWhileThePlayersCameraStreams)
